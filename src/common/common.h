@@ -1,0 +1,207 @@
+// The common library of kelv and kelvora-user.
+//
+// Conventions that hold for everything declared here:
+//  - Records are plain structs whose all-zero state is the empty value; their
+//    destructor calls the matching *_free, which is idempotent.
+//  - Operations return 0/true on success and -1/false with errno set; nothing
+//    here prints, except die() and warnf(), which only commands call.
+//  - Allocation never fails towards the caller: it ends the process with
+//    "out of memory".
+//  - Every descriptor is opened close-on-exec.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+#define KELV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+// ---------------------------------------------------------------------------
+// Errors and memory
+
+// Writes "NAME: message\n" to standard error after flushing standard output,
+// then exits with status 1.
+[[noreturn]] void die(const char *fmt, ...) KELV_PRINTF(1, 2);
+// The same line, without ending the process.
+void warnf(const char *fmt, ...) KELV_PRINTF(1, 2);
+
+void *xmalloc(size_t n);
+void *xrealloc(void *p, size_t n);
+char *xstrdup(const char *s);
+char *xstrndup(const char *s, size_t n);
+char *xasprintf(const char *fmt, ...) KELV_PRINTF(1, 2);
+
+// ---------------------------------------------------------------------------
+// Text buffers: a growable byte string. data is NULL until the first append
+// and NUL-terminated after it; capacity grows 64, 128, 256, ...
+
+struct textbuf {
+    char *data = nullptr;
+    size_t len = 0;
+    size_t cap = 0;
+
+    textbuf() = default;
+    textbuf(const textbuf &) = delete;
+    textbuf &operator=(const textbuf &) = delete;
+    ~textbuf();
+};
+
+void textbuf_reserve(textbuf &b, size_t n);
+void textbuf_append(textbuf &b, const void *bytes, size_t n);
+void textbuf_append_str(textbuf &b, const char *s);
+void textbuf_append_char(textbuf &b, char c);
+void textbuf_vprintf(textbuf &b, const char *fmt, va_list ap) KELV_PRINTF(2, 0);
+void textbuf_printf(textbuf &b, const char *fmt, ...) KELV_PRINTF(2, 3);
+void textbuf_clear(textbuf &b);
+void textbuf_free(textbuf &b);
+// The stored text, or "" for a buffer that was never written.
+inline const char *textbuf_str(const textbuf &b) { return b.data ? b.data : ""; }
+
+// ---------------------------------------------------------------------------
+// String lists: a growable array of owned strings (16, 32, 64 ... slots).
+
+struct strlist {
+    char **items = nullptr;
+    size_t count = 0;
+    size_t cap = 0;
+
+    strlist() = default;
+    strlist(const strlist &) = delete;
+    strlist &operator=(const strlist &) = delete;
+    ~strlist();
+};
+
+// Takes ownership of s.
+void strlist_push(strlist &l, char *s);
+void strlist_push_copy(strlist &l, const char *s);
+bool strlist_contains(const strlist &l, const char *s);
+void strlist_sort(strlist &l);
+void strlist_free(strlist &l);
+
+// qsort comparators over pointers to string pointers.
+int compare_strings(const void *a, const void *b);
+// Shorter first, then byte order: numeric order for message numbers.
+int compare_numeric_names(const void *a, const void *b);
+
+// ---------------------------------------------------------------------------
+// Process settings, test mode and time
+
+extern const char *program_name;
+extern const char *var_dir;   // the message store, "/var/lib/kelvora"
+extern const char *lib_dir;   // where kelvora-user is installed
+extern const char *conf_path; // "/etc/kelvora/kelvora.conf"
+extern bool test_mode;        // KELV_TEST set and not empty
+
+// Names the program and reads the test-mode environment (KELV_TEST, and only
+// then KELV_VAR, KELV_LIB, KELV_CONF).
+void lib_init(const char *name);
+int64_t now();
+// "%d/%m %H:%M" in local time, or "?" when the time cannot be shown.
+void format_time(int64_t t, char out[32]);
+
+// ---------------------------------------------------------------------------
+// Owned file descriptors
+
+class unique_fd {
+  public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+    unique_fd &operator=(unique_fd &&other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    [[nodiscard]] int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes the held descriptor once (never retried: Linux releases it even
+    // when close reports EINTR) and keeps errno as it was.
+    void reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+struct fd_pair {
+    unique_fd read_end;
+    unique_fd write_end;
+};
+// A close-on-exec pipe; -1 with errno on failure.
+int make_pipe(fd_pair &p);
+
+// ---------------------------------------------------------------------------
+// Files and directories
+
+#define MESSAGE_FILE_LIMIT 73728
+
+// Reads fd to its end, keeping at most limit bytes in b (counting what b
+// already held); 0 at end of file, -1 on a read error.
+int read_fd(int fd, size_t limit, textbuf &b);
+// Reads a whole regular file: -1 with EINVAL for anything but a regular file,
+// EFBIG when it is larger than limit, or the errno of open/read.
+int read_file(const char *path, size_t limit, bool nofollow, textbuf &b);
+int write_all(int fd, const void *bytes, size_t n);
+// Replaces path by a complete new file through path.tmp and one rename.
+int write_file_atomic(const char *path, const void *bytes, size_t n, mode_t mode);
+int fsync_path(const char *path);
+int syncfs_path(const char *path);
+bool path_exists(const char *path);  // lstat: a dangling link exists
+bool is_directory(const char *path); // lstat: a link to a directory is not one
+bool is_all_digits(const char *s);
+// 1 to 18 ASCII digits; out is left alone otherwise.
+bool parse_number(const char *s, int64_t &out);
+// Appends the names made of 1 to 18 digits, then sorts the list numerically.
+int list_numbered(const char *dir, strlist &out);
+
+// ---------------------------------------------------------------------------
+// Message file format
+
+struct message {
+    int64_t id = 0;
+    char *from = nullptr;
+    int64_t date = 0;
+    char *title = nullptr;
+    int64_t expires = 0; // 0: never
+    char *text = nullptr;
+
+    message() = default;
+    message(const message &) = delete;
+    message &operator=(const message &) = delete;
+    ~message();
+};
+
+void message_format(const message &m, textbuf &out);
+// 0, or -1 with EINVAL (record left empty) when no date line parses.
+int message_parse(const char *bytes, size_t len, message &m);
+int message_read(const char *path, message &m);
+void message_free(message &m);
+bool message_expired(const message &m, int64_t t);
+// "TITLE · DATE", or the date alone for an untitled message.
+void message_heading(const message &m, textbuf &out);
+// Appends bytes with every terminal control sequence and control character
+// removed; tab, newline, printable ASCII and other UTF-8 pass through.
+void clean_text(const char *bytes, size_t len, textbuf &out);
+
+// ---------------------------------------------------------------------------
+// Configuration file (read by kelvora-user only)
+
+struct config {
+    int64_t remind_minutes = 0;
+    int64_t agent_poll = 0;
+};
+
+// Defaults (30 minutes, 60 seconds) overridden by conf_path when readable.
+void config_load(config &c);
+// Sets the defaults, then applies text (NULL: defaults only).
+void config_parse(const char *text, config &c);

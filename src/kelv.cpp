@@ -1,0 +1,92 @@
+// kelv: the administrator's command. Settles the process (name, root through
+// sudo, umask), then dispatches one command from the table below.
+#include "core/core.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Placeholder for a command whose implementation has not landed yet.
+[[noreturn]] void not_available(const char *what)
+{
+    die("%s: not available yet", what);
+}
+
+int cmd_help(int, char **) { not_available("the guide"); }
+
+int cmd_version(int, char **)
+{
+    printf("Kelvora - Advanced Messaging System for Linux %s\n", "0.2.0");
+    return 0;
+}
+
+int cmd_send(int, char **) { not_available("send"); }
+int cmd_list(int, char **) { not_available("list"); }
+int cmd_status(int, char **) { not_available("status"); }
+int cmd_revoke(int, char **) { not_available("revoke"); }
+int cmd_remind(int, char **) { not_available("remind"); }
+int cmd_log(int, char **) { not_available("log"); }
+int cmd_purge(int, char **) { not_available("purge"); }
+
+const int any_count = -1;
+
+struct command {
+    const char *name;
+    int max_args;  // further arguments allowed, or any_count
+    bool recovery; // run the recovery pass first
+    int (*run)(int argc, char **argv);
+};
+
+const command commands[] = {
+    {"help", any_count, false, cmd_help},
+    {"-h", any_count, false, cmd_help},
+    {"--help", any_count, false, cmd_help},
+    {"version", any_count, false, cmd_version},
+    {"--version", any_count, false, cmd_version},
+    {"send", any_count, true, cmd_send},
+    {"list", 0, true, cmd_list},
+    {"status", 1, true, cmd_status},
+    {"revoke", 1, true, cmd_revoke},
+    {"remind", 1, true, cmd_remind},
+    {"log", 1, true, cmd_log},
+    {"purge", 1, false, cmd_purge},
+};
+
+void recovery() {}
+
+int no_command()
+{
+    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))
+        not_available("the interactive interface");
+    return cmd_help(0, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    lib_init("kelv");
+    if (geteuid() != 0 && !test_mode)
+        rerun_as_root(argv);
+    umask(022);
+
+    if (argc < 2 || argv[1][0] == '\0')
+        return no_command();
+    const char *name = argv[1];
+    for (const command &c : commands) {
+        if (strcmp(c.name, name) != 0)
+            continue;
+        int rest = argc - 2;
+        if (c.max_args != any_count && rest > c.max_args)
+            die("too many arguments for %s: %s (kelv --help for the guide)", name,
+                argv[2 + c.max_args]);
+        if (c.recovery)
+            recovery();
+        c.run(rest, argv + 2);
+        return 0;
+    }
+    die("unknown command: %s (kelv --help for the guide)", name);
+}

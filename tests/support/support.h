@@ -1,0 +1,58 @@
+// Helpers shared by the tests: temporary trees, files, and running programs
+// or functions in child processes with their output captured.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct run_result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct run_options {
+    std::vector<std::string> env; // "NAME=value" set, "NAME" removed
+    bool clean_env = false;       // start from an empty environment
+    std::string input;            // standard input (else /dev/null)
+    bool has_input = false;
+    uid_t uid = static_cast<uid_t>(-1); // run as this user (needs root)
+    gid_t gid = static_cast<gid_t>(-1);
+    std::string cwd;
+    int timeout_seconds = 60;
+};
+
+// Runs argv[0] (searched along PATH) and collects its output.
+run_result run_program(const std::vector<std::string> &argv, const run_options &opt = {});
+// Runs fn in a forked child (which then exits 0) and collects its output.
+run_result run_in_child(const std::function<void()> &fn);
+
+// A fresh directory, removed with its content at the end of the scope.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_text(const std::string &path, const std::string &content, mode_t mode = 0644);
+std::string read_text(const std::string &path);
+bool exists(const std::string &path);
+std::vector<std::string> list_dir(const std::string &path); // sorted, no dot entries
+
+// Sets or removes an environment variable for the scope.
+struct scoped_env {
+    std::string name;
+    std::string old;
+    bool had;
+    scoped_env(const std::string &n, const char *value);
+    ~scoped_env();
+};
+
+// Paths of the built programs.
+std::string kelv_path();
+std::string kelvora_user_path();
