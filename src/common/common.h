@@ -133,6 +133,19 @@ class unique_fd {
     int fd_ = -1;
 };
 
+// A forked child. Whoever forgets to reap it leaves that to the destructor,
+// which kills and reaps it, so no child outlives its owner by accident.
+struct child_process {
+    pid_t pid = -1;
+
+    child_process() = default;
+    child_process(const child_process &) = delete;
+    child_process &operator=(const child_process &) = delete;
+    ~child_process();
+};
+// Waits for the child, retrying interrupted waits; its wait status, or -1.
+int child_wait(child_process &c);
+
 struct fd_pair {
     unique_fd read_end;
     unique_fd write_end;
@@ -205,3 +218,93 @@ struct config {
 void config_load(config &c);
 // Sets the defaults, then applies text (NULL: defaults only).
 void config_parse(const char *text, config &c);
+
+// ---------------------------------------------------------------------------
+// libsystemd, loaded on first use. The prompt helper runs before every shell
+// prompt and usually needs neither the journal nor the login manager, so the
+// library is not linked but opened when one of them is first asked for.
+
+struct sd_journal;
+struct systemd_api {
+    int (*journal_send_with_location)(const char *file, const char *line, const char *func,
+                                      const char *format, ...);
+    int (*journal_open)(sd_journal **j, int flags);
+    int (*journal_add_match)(sd_journal *j, const void *data, size_t size);
+    int (*journal_seek_realtime_usec)(sd_journal *j, uint64_t usec);
+    int (*journal_next)(sd_journal *j);
+    int (*journal_get_data)(sd_journal *j, const char *field, const void **data, size_t *length);
+    int (*journal_get_realtime_usec)(sd_journal *j, uint64_t *usec);
+    void (*journal_close)(sd_journal *j);
+    int (*get_sessions)(char ***sessions);
+    int (*session_get_uid)(const char *session, uid_t *uid);
+    int (*session_get_class)(const char *session, char **clazz);
+    int (*session_get_type)(const char *session, char **type);
+    int (*session_get_tty)(const char *session, char **tty);
+    int (*session_get_state)(const char *session, char **state);
+};
+
+// The loaded library, or NULL when it cannot be loaded.
+const systemd_api *systemd();
+
+// ---------------------------------------------------------------------------
+// Event log: one journal entry per event, syslog when the journal refuses.
+
+// Records the event; never fails towards the caller.
+void event(const char *kind, int64_t id, const char *user, const char *channel, const char *details,
+           const char *author);
+// Appends the human sentence of the event; false (nothing appended) for an
+// unknown kind.
+bool event_describe(const char *kind, int64_t id, const char *user, const char *channel,
+                    const char *details, const char *author, textbuf &out);
+void channel_label(const char *channel, textbuf &out);
+
+// ---------------------------------------------------------------------------
+// Users, groups and running work as a user
+
+struct user_info {
+    char *name = nullptr;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+
+    user_info() = default;
+    user_info(const user_info &) = delete;
+    user_info &operator=(const user_info &) = delete;
+    ~user_info();
+};
+
+// True and u filled when the account exists; false otherwise, with errno 0
+// when it simply does not exist.
+bool user_lookup(const char *name, user_info &u);
+bool user_lookup_uid(uid_t uid, user_info &u);
+void user_info_free(user_info &u);
+// The number after key in /etc/login.defs (the last such line), or def.
+int64_t login_defs_value(const char *key, int64_t def);
+// Appends the human accounts (UID_MIN..UID_MAX, a login shell) not yet in
+// the list, then sorts it.
+void list_human_users(strlist &out);
+// Appends the group's listed members, then the accounts whose primary group
+// it is, each once; false when there is no such group.
+bool list_group_members(const char *group, strlist &out);
+
+// Runs fn(arg) in a child that has irrevocably taken u's identity (when run
+// as root outside test mode), with input (or nothing) on its standard input
+// and at most output_limit bytes of its standard output collected. Returns
+// the exit status (126 is reserved for a failed identity change), or -1 when
+// the child could not be started or changed, was killed, or overran
+// time_limit seconds; no child outlives the call.
+int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
+                size_t output_limit, int time_limit);
+
+// ---------------------------------------------------------------------------
+// Terminals and sessions
+
+// Appends the human users with a session of class "user", each once, sorted.
+void list_online_users(strlist &out);
+// Appends the user's terminal devices: pseudo-terminals by owner, consoles of
+// text sessions; sorted, each once. In test mode only KELV_TEST_TTY.
+void list_user_terminals(uid_t uid, strlist &out);
+// True when the user has an X11 or Wayland session that is not closing.
+bool has_desktop_session(uid_t uid);
+// Writes the bytes to the user's terminal without ever blocking for more than
+// about three seconds; true only when every byte was written.
+bool write_terminal(const char *path, uid_t uid, const void *bytes, size_t n);

@@ -1,0 +1,300 @@
+// Users, groups, and the one way root does anything on a user's behalf:
+// run_as_user, a forked child that takes the user's identity for good before
+// it touches anything, and is killed when it overruns its time.
+#include "common.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+user_info::~user_info() { user_info_free(*this); }
+
+void user_info_free(user_info &u)
+{
+    free(u.name);
+    u.name = nullptr;
+    u.uid = 0;
+    u.gid = 0;
+}
+
+static bool fill_user(struct passwd *pw, user_info &u)
+{
+    if (!pw)
+        return false;
+    u.name = xstrdup(pw->pw_name);
+    u.uid = pw->pw_uid;
+    u.gid = pw->pw_gid;
+    return true;
+}
+
+bool user_lookup(const char *name, user_info &u)
+{
+    user_info_free(u);
+    errno = 0;
+    return fill_user(getpwnam(name), u);
+}
+
+bool user_lookup_uid(uid_t uid, user_info &u)
+{
+    user_info_free(u);
+    errno = 0;
+    return fill_user(getpwuid(uid), u);
+}
+
+int64_t login_defs_value(const char *key, int64_t def)
+{
+    textbuf b;
+    if (read_file("/etc/login.defs", 1048576, false, b) < 0 || !b.data)
+        return def;
+    int64_t value = def;
+    const char *p = b.data;
+    while (*p) {
+        const char *nl = strchr(p, '\n');
+        size_t len = nl ? static_cast<size_t>(nl - p) : strlen(p);
+        // One line at a time: the scan must not run on into the next line.
+        char *line = xstrndup(p, len);
+        char word[64];
+        long number;
+        if (sscanf(line, "%63s %ld", word, &number) == 2 && strcmp(word, key) == 0)
+            value = number;
+        free(line);
+        p += len + (nl ? 1 : 0);
+    }
+    return value;
+}
+
+static bool shell_is_human(const char *shell)
+{
+    size_t n = shell ? strlen(shell) : 0;
+    if (n >= 7 && strcmp(shell + n - 7, "nologin") == 0)
+        return false;
+    if (n >= 5 && strcmp(shell + n - 5, "false") == 0)
+        return false;
+    return true;
+}
+
+void list_human_users(strlist &out)
+{
+    int64_t min = login_defs_value("UID_MIN", 1000);
+    int64_t max = login_defs_value("UID_MAX", 60000);
+    setpwent();
+    while (struct passwd *pw = getpwent()) {
+        int64_t uid = pw->pw_uid;
+        if (uid < min || uid > max || !shell_is_human(pw->pw_shell))
+            continue;
+        if (!strlist_contains(out, pw->pw_name))
+            strlist_push_copy(out, pw->pw_name);
+    }
+    endpwent();
+    strlist_sort(out);
+}
+
+bool list_group_members(const char *group, strlist &out)
+{
+    struct group *gr = getgrnam(group);
+    if (!gr)
+        return false;
+    gid_t gid = gr->gr_gid;
+    for (char **m = gr->gr_mem; *m; m++)
+        if (!strlist_contains(out, *m))
+            strlist_push_copy(out, *m);
+    setpwent();
+    while (struct passwd *pw = getpwent())
+        if (pw->pw_gid == gid && !strlist_contains(out, pw->pw_name))
+            strlist_push_copy(out, pw->pw_name);
+    endpwent();
+    return true;
+}
+
+child_process::~child_process()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        child_wait(*this);
+    }
+}
+
+int child_wait(child_process &c)
+{
+    int status;
+    for (;;) {
+        if (waitpid(c.pid, &status, 0) >= 0) {
+            c.pid = -1;
+            return status;
+        }
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+namespace {
+
+const int identity_failed = 126;
+
+int64_t monotonic_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// In the child: groups, then group ids, then user ids, then proof that the
+// change is complete and cannot be undone. A target of uid 0 fails the proof.
+bool become_user(const user_info &u)
+{
+    if (initgroups(u.name, u.gid) < 0 || setresgid(u.gid, u.gid, u.gid) < 0 ||
+        setresuid(u.uid, u.uid, u.uid) < 0)
+        return false;
+    uid_t r, e, s;
+    gid_t rg, eg, sg;
+    if (getresuid(&r, &e, &s) < 0 || getresgid(&rg, &eg, &sg) < 0)
+        return false;
+    if (r != u.uid || e != u.uid || s != u.uid || eg != u.gid || rg != u.gid || sg != u.gid)
+        return false;
+    return setuid(0) < 0;
+}
+
+// The child's whole life: system calls, the function, _exit.
+[[noreturn]] void run_child(const user_info &u, int (*fn)(void *), void *arg, int in_fd, int out_fd)
+{
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0)
+        _exit(identity_failed);
+    if (dup2(in_fd >= 0 ? in_fd : null, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(null, 2) < 0)
+        _exit(identity_failed);
+    if (geteuid() == 0 && !test_mode && !become_user(u))
+        _exit(identity_failed);
+    if (chdir("/") < 0)
+        _exit(identity_failed);
+    umask(022);
+    signal(SIGPIPE, SIG_DFL);
+    int rc = fn(arg);
+    fflush(stdout);
+    _exit(rc & 0xff);
+}
+
+} // namespace
+
+int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
+                size_t output_limit, int time_limit)
+{
+    int64_t deadline = monotonic_ms() + static_cast<int64_t>(time_limit) * 1000;
+    fd_pair out, in;
+    if (make_pipe(out) < 0 || (input && make_pipe(in) < 0))
+        return -1;
+
+    fflush(stdout);
+    fflush(stderr);
+    child_process child;
+    child.pid = fork();
+    if (child.pid < 0)
+        return -1;
+    if (child.pid == 0) {
+        // Descriptors of the parent stay open here but are close-on-exec
+        // and the child never execs; closing them keeps EOF detection right.
+        close(out.read_end.get());
+        if (input)
+            close(in.write_end.get());
+        run_child(u, fn, arg, input ? in.read_end.get() : -1, out.write_end.get());
+    }
+
+    out.write_end.reset();
+    in.read_end.reset();
+    // The child may end before it has read its input: a write to its pipe must
+    // fail with EPIPE here instead of killing the caller.
+    struct sigaction ignore = {}, saved;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved);
+
+    size_t written = 0;
+    size_t in_len = input ? input->len : 0;
+    if (in.write_end.valid()) {
+        fcntl(in.write_end.get(), F_SETFL, O_NONBLOCK);
+        if (in_len == 0)
+            in.write_end.reset();
+    }
+    bool timed_out = false;
+    for (;;) {
+        int64_t left = deadline - monotonic_ms();
+        if (left < 1) {
+            timed_out = true;
+            break;
+        }
+        struct pollfd p[2] = {{out.read_end.get(), POLLIN, 0}, {in.write_end.get(), POLLOUT, 0}};
+        int n = poll(p, in.write_end.valid() ? 2 : 1, static_cast<int>(left < 1000 ? left : 1000));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (in.write_end.valid() && p[1].revents) {
+            if (p[1].revents & POLLOUT) {
+                ssize_t w = write(in.write_end.get(), input->data + written, in_len - written);
+                if (w > 0)
+                    written += static_cast<size_t>(w);
+                if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == in_len)
+                    in.write_end.reset();
+            } else {
+                in.write_end.reset();
+            }
+        }
+        if (p[0].revents) {
+            char chunk[8192];
+            ssize_t r = read(out.read_end.get(), chunk, sizeof chunk);
+            if (r == 0)
+                break;
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            if (output && output->len < output_limit) {
+                size_t room = output_limit - output->len;
+                textbuf_append(*output, chunk, static_cast<size_t>(r) < room ? static_cast<size_t>(r) : room);
+            }
+        }
+    }
+    out.read_end.reset();
+    in.write_end.reset();
+    sigaction(SIGPIPE, &saved, nullptr);
+
+    int status = 0;
+    if (timed_out) {
+        kill(child.pid, SIGKILL);
+        child_wait(child);
+        return -1;
+    }
+    for (;;) {
+        pid_t r = waitpid(child.pid, &status, WNOHANG);
+        if (r == child.pid) {
+            child.pid = -1;
+            break;
+        }
+        if (r < 0 && errno != EINTR) {
+            child.pid = -1; // cannot be waited for: nothing left to reap
+            return -1;
+        }
+        if (r == 0 && monotonic_ms() >= deadline) {
+            kill(child.pid, SIGKILL);
+            child_wait(child);
+            return -1;
+        }
+        if (r == 0) {
+            struct timespec ten_ms = {0, 10 * 1000 * 1000};
+            nanosleep(&ten_ms, nullptr);
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == identity_failed)
+        return -1;
+    return WEXITSTATUS(status);
+}

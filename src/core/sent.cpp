@@ -1,0 +1,190 @@
+// Sent records. Numbers only grow: .seq holds the last number handed out,
+// and a record's directory is created with mkdir, which fails for an existing
+// name, so a lost or damaged .seq costs attempts, never a shared number.
+// Every record file is replaced atomically or only appended to, so readers
+// see whole contents; the first delivery line of a user is the one that
+// counts.
+#include "core.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const int marker_flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+const int64_t largest_number = 999999999999999999LL;
+
+// Takes an exclusive flock, retrying interrupted waits.
+int take_lock(int fd, bool nonblocking)
+{
+    int op = LOCK_EX | (nonblocking ? LOCK_NB : 0);
+    for (;;) {
+        if (flock(fd, op) == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+} // namespace
+
+char *sent_path(int64_t n, const char *name)
+{
+    if (!name)
+        return xasprintf("%s/sent/%lld", var_dir, static_cast<long long>(n));
+    return xasprintf("%s/sent/%lld/%s", var_dir, static_cast<long long>(n), name);
+}
+
+int64_t parse_message_argument(const char *text)
+{
+    if (!text || !*text)
+        die("missing message ID");
+    int64_t n;
+    if (!parse_number(text, n))
+        die("no such message: %s", text);
+    return n;
+}
+
+int64_t allocate_message_number()
+{
+    char *lock_path = xasprintf("%s/sent/.seq.lock", var_dir);
+    char *seq_path = xasprintf("%s/sent/.seq", var_dir);
+    unique_fd lock(open(lock_path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock.valid() || take_lock(lock.get(), false) < 0)
+        die("%s: %s", lock_path, strerror(errno));
+
+    int64_t last = 0;
+    textbuf seq;
+    if (read_file(seq_path, 64, true, seq) == 0 && seq.data) {
+        if (char *nl = strchr(seq.data, '\n'))
+            *nl = '\0';
+        if (!parse_number(seq.data, last))
+            last = 0;
+    }
+    int64_t n;
+    for (;;) {
+        if (last >= largest_number)
+            die("%s: %s", seq_path, strerror(EOVERFLOW));
+        n = last + 1;
+        char *dir = sent_path(n, nullptr);
+        if (mkdir(dir, 0700) == 0) {
+            free(dir);
+            break;
+        }
+        if (errno != EEXIST)
+            die("%s: %s", dir, strerror(errno));
+        free(dir);
+        last = n;
+    }
+    char text[32];
+    int len = snprintf(text, sizeof text, "%lld\n", static_cast<long long>(n));
+    if (write_file_atomic(seq_path, text, static_cast<size_t>(len), 0600) < 0)
+        die("%s: %s", seq_path, strerror(errno));
+    free(lock_path);
+    free(seq_path);
+    return n;
+}
+
+unique_fd lock_message(int64_t n, bool nonblocking)
+{
+    char *path = sent_path(n, "lock");
+    unique_fd fd(open(path, marker_flags, 0600));
+    free(path);
+    if (fd.valid() && take_lock(fd.get(), nonblocking) < 0)
+        fd.reset();
+    return fd;
+}
+
+void touch_marker(int64_t n, const char *name)
+{
+    char *path = sent_path(n, name);
+    unique_fd fd(open(path, marker_flags, 0600));
+    free(path);
+}
+
+bool has_marker(int64_t n, const char *name)
+{
+    char *path = sent_path(n, name);
+    bool found = path_exists(path);
+    free(path);
+    return found;
+}
+
+void read_recipients_file(const char *path, strlist &out)
+{
+    textbuf b;
+    if (read_file(path, 4194304, true, b) < 0 || !b.data)
+        return;
+    char *save = nullptr;
+    for (char *name = strtok_r(b.data, " \t\n", &save); name; name = strtok_r(nullptr, " \t\n", &save))
+        strlist_push_copy(out, name);
+}
+
+void read_recipients(int64_t n, strlist &out)
+{
+    char *path = sent_path(n, "recipients");
+    read_recipients_file(path, out);
+    free(path);
+}
+
+void read_deliveries(int64_t n, strlist &users, strlist &counts)
+{
+    char *path = sent_path(n, "delivery");
+    textbuf b;
+    int rc = read_file(path, 16777216, true, b);
+    free(path);
+    if (rc < 0 || !b.data)
+        return;
+    char *save = nullptr;
+    for (char *line = strtok_r(b.data, "\n", &save); line; line = strtok_r(nullptr, "\n", &save)) {
+        char user[256], count[32] = "0";
+        if (sscanf(line, "%255s %*s %31s", user, count) < 1 || strlist_contains(users, user))
+            continue;
+        strlist_push_copy(users, user);
+        strlist_push_copy(counts, count);
+    }
+}
+
+void append_delivery(int64_t n, const char *user, int terminals)
+{
+    char line[400];
+    int len = snprintf(line, sizeof line, "%s %lld %d\n", user, static_cast<long long>(now()), terminals);
+    if (len < 1 || len > 399)
+        return;
+    char *path = sent_path(n, "delivery");
+    unique_fd fd(open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    free(path);
+    if (fd.valid())
+        write_all(fd.get(), line, static_cast<size_t>(len));
+}
+
+int list_sent_numbers(strlist &out)
+{
+    char *dir = xasprintf("%s/sent", var_dir);
+    int rc = list_numbered(dir, out);
+    free(dir);
+    return rc;
+}
+
+void print_text_cell(const char *text, size_t len)
+{
+    size_t chars = 0;
+    size_t cut = len;
+    for (size_t i = 0; i < len; i++) {
+        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
+            continue;
+        if (++chars == 41) {
+            cut = i;
+            break;
+        }
+    }
+    fwrite(text, 1, cut, stdout);
+    for (size_t c = chars; c < 40; c++)
+        putchar(' ');
+}
