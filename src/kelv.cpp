@@ -23,7 +23,7 @@ int cmd_version(int, char **)
     return 0;
 }
 
-int cmd_send(int, char **) { not_available("send"); }
+int cmd_send(int argc, char **argv) { return send(argc, argv); }
 int cmd_list(int, char **) { not_available("list"); }
 int cmd_status(int, char **) { not_available("status"); }
 int cmd_revoke(int, char **) { not_available("revoke"); }
@@ -55,12 +55,12 @@ const command commands[] = {
     {"purge", 1, false, cmd_purge},
 };
 
-void recovery() {}
-
 int no_command()
 {
-    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))
+    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+        recovery_pass();
         not_available("the interactive interface");
+    }
     return cmd_help(0, nullptr);
 }
 
@@ -84,7 +84,7 @@ int main(int argc, char **argv)
             die("too many arguments for %s: %s (kelv --help for the guide)", name,
                 argv[2 + c.max_args]);
         if (c.recovery)
-            recovery();
+            recovery_pass();
         c.run(rest, argv + 2);
         return 0;
     }

@@ -53,3 +53,70 @@ void print_text_cell(const char *text, size_t len);
 void resolve_recipients(const char *text, strlist &out);
 // Prints the number of names the text resolves to.
 int count_recipients(const char *text);
+
+// ---------------------------------------------------------------------------
+// Mailboxes: D/users/USER, owned by the user. Root only ever creates the
+// mailbox directory itself; everything inside is done by a child that has
+// taken the user's identity, so a link planted by the user can never turn
+// root's work against the system.
+
+// Puts the copy into the inbox unless the message is already handled (read or
+// confirmed); true when the copy is there or the message was handled.
+bool deliver_copy(const user_info &u, int64_t n, const textbuf &bytes);
+// True when no copy of N is left in the inbox (also without a mailbox).
+bool remove_copy(const user_info &u, int64_t n);
+// True when the mailbox exists and neither postponement marker of N is left.
+bool clear_postponements(const user_info &u, int64_t n);
+// Removes every file of N from the mailbox; failures are ignored.
+void purge_copies(const user_info &u, int64_t n);
+
+// What a user has done with one message.
+struct mailbox_record {
+    int64_t number = 0;
+    char *confirmation = nullptr; // first line of acks/N, cleaned; NULL: none
+    int64_t postponed = 0;        // latest postponement, 0: never
+};
+
+struct record_table {
+    mailbox_record *items = nullptr;
+    size_t count = 0;
+    size_t cap = 0;
+
+    record_table() = default;
+    record_table(const record_table &) = delete;
+    record_table &operator=(const record_table &) = delete;
+    ~record_table();
+};
+
+void record_table_free(record_table &t);
+// Reads the records of the given message numbers in one child as the user.
+void collect_records(const user_info &u, const strlist &numbers, record_table &table);
+// Parses the read step's output (cleaning it first) into the table.
+void parse_records(const char *output, size_t len, record_table &table);
+// The records of every sent message for the user, read once and cached.
+const record_table &records_for_user(const char *name);
+const mailbox_record *find_record(const record_table &t, int64_t n);
+void forget_records();
+
+// Removes the copies of N from every recipient's mailbox, then the revoking
+// marker when that worked for all of them.
+bool finish_revocation(int64_t n);
+// Removes N's files from every recipient's mailbox, then the deletion
+// directory at path.
+void finish_deletion(const char *path, int64_t n);
+
+// ---------------------------------------------------------------------------
+// Desktop agent start
+
+// Wakes the user's running desktop agent, or starts one in the user's
+// graphical session through systemd-run; silent in every case, and nothing at
+// all in test mode or without a graphical session.
+void start_agent(const user_info &u);
+
+// ---------------------------------------------------------------------------
+// Commands of the core
+
+// kelv send: the arguments after the word "send". Fatal on every failure.
+int send(int argc, char **argv);
+// Finishes interrupted sends, revocations and deletions; never fails.
+void recovery_pass();

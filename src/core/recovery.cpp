@@ -1,0 +1,145 @@
+// The recovery pass, run at the start of almost every kelv command. It
+// finishes what an interrupted send, revoke or purge left behind, guided by
+// their markers. Every step is idempotent and a marker goes only after the
+// work it stands for is done and flushed, so the pass itself may be
+// interrupted and run again. A message whose lock is held is left to the
+// process that holds it.
+#include "core.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <unistd.h>
+
+namespace {
+
+void remove_marker(int64_t n, const char *name)
+{
+    char *path = sent_path(n, name);
+    unlink(path);
+    free(path);
+}
+
+void cancel_send(int64_t n)
+{
+    char *failed = sent_path(n, "failed");
+    char text[32];
+    int len = snprintf(text, sizeof text, "%lld\n", static_cast<long long>(now()));
+    // The cancellation record comes first: a cancelled send must never look
+    // like a finished one.
+    write_file_atomic(failed, text, static_cast<size_t>(len), 0600);
+    free(failed);
+    remove_marker(n, "incomplete");
+    event("CANCELLED", n, nullptr, nullptr, nullptr, nullptr);
+    warnf("message %lld was interrupted before being saved and has been cancelled", static_cast<long long>(n));
+}
+
+void finish_send(int64_t n)
+{
+    strlist recipients;
+    read_recipients(n, recipients);
+    char *msg_path = sent_path(n, "msg");
+    textbuf bytes;
+    message m;
+    bool saved = read_file(msg_path, MESSAGE_FILE_LIMIT, true, bytes) == 0 && bytes.len > 0 &&
+                 message_parse(bytes.data, bytes.len, m) == 0 && recipients.count > 0;
+    free(msg_path);
+    if (!saved) {
+        cancel_send(n);
+        return;
+    }
+    // A revoked message is cleaned up by its revocation; an expired one is no
+    // longer worth delivering.
+    if (has_marker(n, "revoked") || message_expired(m, now())) {
+        remove_marker(n, "incomplete");
+        return;
+    }
+
+    strlist delivered, counts;
+    read_deliveries(n, delivered, counts);
+    int deliveries = 0, failures = 0;
+    for (size_t i = 0; i < recipients.count; i++) {
+        const char *name = recipients.items[i];
+        bool had_line = strlist_contains(delivered, name);
+        user_info u;
+        if (!user_lookup(name, u) || !deliver_copy(u, n, bytes)) {
+            failures++;
+            continue;
+        }
+        if (had_line)
+            continue; // the copy is in place (or handled); nothing more to do
+        append_delivery(n, name, 0);
+        strlist_push_copy(delivered, name);
+        event("DELIVERED", n, name, nullptr, nullptr, nullptr);
+        start_agent(u);
+        deliveries++;
+    }
+
+    long long id = static_cast<long long>(n);
+    if (!failures) {
+        char *users = xasprintf("%s/users", var_dir);
+        syncfs_path(users);
+        free(users);
+        char *dir = sent_path(n, nullptr);
+        fsync_path(dir);
+        free(dir);
+        remove_marker(n, "incomplete");
+    }
+    if (deliveries) {
+        char count[16];
+        snprintf(count, sizeof count, "%d", deliveries);
+        event("RECOVERED", n, nullptr, nullptr, count, nullptr);
+        warnf("completed delivery of message %lld to %d recipients", id, deliveries);
+    }
+    if (failures)
+        warnf("message %lld still not delivered to %d recipients (see kelv status %lld)", id, failures, id);
+}
+
+void finish_deletions()
+{
+    char *sent = xasprintf("%s/sent", var_dir);
+    DIR *d = opendir(sent);
+    if (!d) {
+        free(sent);
+        return;
+    }
+    strlist names;
+    while (struct dirent *e = readdir(d))
+        if (strncmp(e->d_name, ".deleting-", 10) == 0 && is_all_digits(e->d_name + 10))
+            strlist_push_copy(names, e->d_name);
+    closedir(d);
+    for (size_t i = 0; i < names.count; i++) {
+        int64_t n;
+        if (!parse_number(names.items[i] + 10, n))
+            continue;
+        char *path = xasprintf("%s/%s", sent, names.items[i]);
+        finish_deletion(path, n);
+        free(path);
+    }
+    free(sent);
+}
+
+} // namespace
+
+void recovery_pass()
+{
+    strlist numbers;
+    if (list_sent_numbers(numbers) < 0)
+        return;
+    for (size_t i = 0; i < numbers.count; i++) {
+        int64_t n;
+        if (!parse_number(numbers.items[i], n))
+            continue;
+        if (!has_marker(n, "incomplete") && !has_marker(n, "revoking"))
+            continue;
+        unique_fd lock = lock_message(n, true);
+        if (!lock.valid())
+            continue;
+        if (has_marker(n, "incomplete"))
+            finish_send(n);
+        if (has_marker(n, "revoking"))
+            finish_revocation(n);
+    }
+    finish_deletions();
+}

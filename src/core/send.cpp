@@ -1,0 +1,340 @@
+// kelv send. The steps are ordered so that an interruption anywhere leaves
+// what the recovery pass needs: the incomplete marker is set before the
+// message is saved and removed only after every copy is written and flushed;
+// msg and recipients are flushed before the first delivery, so from then on
+// the send can always be completed.
+#include "core.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const size_t text_read_limit = 67108864;
+const size_t text_limit = 65536;
+
+struct send_options {
+    const char *to = nullptr;
+    const char *title = nullptr;
+    const char *file = nullptr;
+    int64_t expires = 0;
+    int first_word = -1; // index of the first text word, -1: none
+};
+
+bool is_option(const char *a)
+{
+    return strcmp(a, "--to") == 0 || strcmp(a, "--title") == 0 || strcmp(a, "--expires") == 0 ||
+           strcmp(a, "--file") == 0;
+}
+
+// Relative durations: digits and m, h or d. False when the value has another
+// form; fatal when the digits are too many for the clock.
+bool relative_expiry(const char *value, int64_t &out)
+{
+    size_t n = strlen(value);
+    if (n < 2)
+        return false;
+    int64_t unit = value[n - 1] == 'm' ? 60 : value[n - 1] == 'h' ? 3600 : value[n - 1] == 'd' ? 86400 : 0;
+    if (!unit)
+        return false;
+    char digits[20];
+    if (n - 1 > 18)
+        return false;
+    memcpy(digits, value, n - 1);
+    digits[n - 1] = '\0';
+    int64_t count;
+    if (!parse_number(digits, count))
+        return false;
+    int64_t seconds;
+    if (__builtin_mul_overflow(count, unit, &seconds) || __builtin_add_overflow(now(), seconds, &out))
+        die("invalid expiry: %s", value);
+    return true;
+}
+
+// Any other date is the system's date program's business.
+int64_t date_expiry(const char *value)
+{
+    fd_pair out;
+    if (make_pipe(out) < 0)
+        die("invalid expiry: %s", value);
+    fflush(stdout);
+    child_process c;
+    c.pid = fork();
+    if (c.pid < 0)
+        die("invalid expiry: %s", value);
+    if (c.pid == 0) {
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(out.write_end.get(), 1);
+        if (null >= 0)
+            dup2(null, 2);
+        execlp("date", "date", "-d", value, "+%s", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    out.write_end.reset();
+    textbuf printed;
+    read_fd(out.read_end.get(), 64, printed);
+    out.read_end.reset();
+    int status = child_wait(c);
+    if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !printed.data)
+        die("invalid expiry: %s", value);
+    if (char *nl = strchr(printed.data, '\n'))
+        *nl = '\0';
+    int64_t t;
+    if (!parse_number(printed.data, t))
+        die("invalid expiry: %s", value);
+    return t;
+}
+
+send_options parse_send_arguments(int argc, char **argv)
+{
+    send_options o;
+    if (argc == 0)
+        die("missing --to");
+    for (int i = 0; i < argc; i++) {
+        const char *a = argv[i];
+        if (is_option(a)) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                die("missing value for %s", a);
+            const char *value = argv[++i];
+            if (strcmp(a, "--to") == 0)
+                o.to = value;
+            else if (strcmp(a, "--title") == 0)
+                o.title = value;
+            else if (strcmp(a, "--file") == 0)
+                o.file = value;
+            else if (!relative_expiry(value, o.expires))
+                o.expires = date_expiry(value);
+            if (strcmp(a, "--expires") == 0 && o.expires <= now())
+                die("the expiry is already in the past");
+            continue;
+        }
+        if (strcmp(a, "--") == 0) {
+            if (!o.to)
+                die("missing --to");
+            if (i + 1 < argc)
+                o.first_word = i + 1;
+            return o;
+        }
+        if (a[0] == '-' && a[1] != '\0')
+            die("unknown option: %s", a);
+        if (!o.to)
+            die("missing --to");
+        o.first_word = i;
+        return o;
+    }
+    if (!o.to)
+        die("missing --to");
+    return o;
+}
+
+void read_message_text(const send_options &o, int argc, char **argv, textbuf &text)
+{
+    if (o.first_word >= 0) {
+        for (int i = o.first_word; i < argc; i++) {
+            if (i > o.first_word)
+                textbuf_append_char(text, ' ');
+            textbuf_append_str(text, argv[i]);
+        }
+    } else if (o.file) {
+        if (read_file(o.file, text_read_limit, false, text) < 0)
+            die("%s: %s", o.file, strerror(errno));
+    } else if (read_fd(0, text_read_limit, text) < 0) {
+        die("standard input: %s", strerror(errno));
+    }
+}
+
+bool is_blank(const textbuf &t)
+{
+    for (size_t i = 0; i < t.len; i++)
+        if (!strchr(" \t\n\v\f\r", t.data[i]))
+            return false;
+    return true;
+}
+
+// The cleaned text (without its trailing newlines) and the cleaned title on
+// one line.
+void prepare_text(const send_options &o, int argc, char **argv, textbuf &text, textbuf &title)
+{
+    textbuf raw;
+    read_message_text(o, argc, argv, raw);
+    while (raw.len > 0 && raw.data[raw.len - 1] == '\n')
+        raw.data[--raw.len] = '\0';
+    clean_text(textbuf_str(raw), raw.len, text);
+    const char *t = o.title ? o.title : "";
+    clean_text(t, strlen(t), title);
+    for (size_t i = 0; i < title.len; i++)
+        if (title.data[i] == '\t' || title.data[i] == '\n')
+            title.data[i] = ' ';
+    if (text.len == 0 || is_blank(text))
+        die("empty message");
+    if (text.len > text_limit)
+        die("message too long: %zu bytes (at most %d)", text.len, static_cast<int>(text_limit));
+}
+
+void build_banner(const message &m, textbuf &banner)
+{
+    textbuf plain, heading;
+    message_heading(m, heading);
+    textbuf_printf(plain, "\n── Kelvora · Message from the administrator · %s ──\n%s", heading.data, m.text);
+    textbuf_append_str(plain, "────────────────────────────────────────\n");
+    // The terminal may be in raw mode: every line end takes a carriage return.
+    for (size_t i = 0; i < plain.len; i++) {
+        if (plain.data[i] == '\n')
+            textbuf_append_char(banner, '\r');
+        textbuf_append_char(banner, plain.data[i]);
+    }
+}
+
+bool is_store_directory(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) < 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+void prepare_store()
+{
+    char *users = xasprintf("%s/users", var_dir);
+    char *sent = xasprintf("%s/sent", var_dir);
+    mkdir(var_dir, 0755);
+    mkdir(users, 0755);
+    mkdir(sent, 0700);
+    if (!is_store_directory(users) || !is_store_directory(sent))
+        die("%s: %s", var_dir, strerror(errno));
+    free(users);
+    free(sent);
+}
+
+void save_file(int64_t n, const char *name, const textbuf &bytes)
+{
+    char *path = sent_path(n, name);
+    if (write_file_atomic(path, textbuf_str(bytes), bytes.len, 0600) < 0)
+        die("%s: %s", sent_path(n, nullptr), strerror(errno));
+    free(path);
+}
+
+void fsync_record(int64_t n, const char *name)
+{
+    char *path = sent_path(n, name);
+    fsync_path(path);
+    free(path);
+}
+
+} // namespace
+
+int send(int argc, char **argv)
+{
+    send_options o = parse_send_arguments(argc, argv);
+    textbuf text, title;
+    prepare_text(o, argc, argv, text, title);
+
+    message m;
+    m.id = 999999999999999999LL; // the widest number: the final file is never larger
+    m.from = xstrdup(author_name());
+    m.date = now();
+    m.title = xstrdup(textbuf_str(title));
+    m.expires = o.expires;
+    textbuf_append_char(text, '\n');
+    m.text = xstrdup(text.data);
+    textbuf bytes;
+    message_format(m, bytes);
+    // A file larger than this could not be read back by anyone.
+    if (bytes.len > MESSAGE_FILE_LIMIT)
+        die("title too long: the message would take %zu bytes (at most %d)", bytes.len, MESSAGE_FILE_LIMIT);
+
+    strlist recipients;
+    resolve_recipients(o.to, recipients);
+    if (recipients.count == 0)
+        die("no recipients");
+    prepare_store();
+
+    int64_t n = allocate_message_number();
+    unique_fd lock = lock_message(n, false);
+    if (!lock.valid())
+        die("%s: %s", sent_path(n, nullptr), strerror(errno));
+    touch_marker(n, "incomplete");
+
+    m.id = n;
+    m.date = now();
+    textbuf_clear(bytes);
+    message_format(m, bytes);
+    textbuf banner;
+    build_banner(m, banner);
+    textbuf names;
+    for (size_t i = 0; i < recipients.count; i++)
+        textbuf_printf(names, "%s\n", recipients.items[i]);
+    save_file(n, "msg", bytes);
+    save_file(n, "recipients", names);
+    fsync_record(n, "incomplete");
+    fsync_record(n, nullptr);
+    char *sent_dir = xasprintf("%s/sent", var_dir);
+    fsync_path(sent_dir);
+    free(sent_dir);
+
+    strlist failed;
+    for (size_t i = 0; i < recipients.count; i++) {
+        const char *name = recipients.items[i];
+        if (has_marker(n, "revoked"))
+            break;
+        user_info u;
+        if (!user_lookup(name, u) || !deliver_copy(u, n, bytes)) {
+            strlist_push_copy(failed, name);
+            event("NOT_DELIVERED", n, name, nullptr, nullptr, nullptr);
+            continue;
+        }
+        strlist terminals;
+        list_user_terminals(u.uid, terminals);
+        int written = 0;
+        for (size_t t = 0; t < terminals.count; t++)
+            if (write_terminal(terminals.items[t], u.uid, banner.data, banner.len))
+                written++;
+        start_agent(u);
+        append_delivery(n, name, written);
+        char count[16];
+        snprintf(count, sizeof count, "%d", written);
+        event("DELIVERED", n, name, nullptr, count, nullptr);
+    }
+
+    textbuf everyone;
+    for (size_t i = 0; i < recipients.count; i++)
+        textbuf_printf(everyone, "%s%s", i ? " " : "", recipients.items[i]);
+    event("SENT", n, nullptr, nullptr, everyone.data, author_name());
+
+    long long id = static_cast<long long>(n);
+    if (failed.count) {
+        printf("Message %lld delivered to %zu of %zu recipients.\n", id, recipients.count - failed.count,
+               recipients.count);
+        textbuf list;
+        for (size_t i = 0; i < failed.count; i++)
+            textbuf_printf(list, " %s", failed.items[i]);
+        die("message %lld not delivered to:%s (see the log; the next kelv command will retry)", id, list.data);
+    }
+
+    char *users_dir = xasprintf("%s/users", var_dir);
+    syncfs_path(users_dir);
+    free(users_dir);
+    fsync_record(n, nullptr);
+    char *marker = sent_path(n, "incomplete");
+    unlink(marker);
+    free(marker);
+    fsync_record(n, nullptr);
+
+    if (has_marker(n, "revoked"))
+        printf("Message %lld revoked while sending: delivery stopped.\n", id);
+    else if (recipients.count == 1)
+        printf("Message %lld sent to 1 user.\n", id);
+    else
+        printf("Message %lld sent to %zu users.\n", id, recipients.count);
+    return 0;
+}

@@ -1,0 +1,202 @@
+// Mailbox operations in test mode, where the child keeps the tester's
+// identity; the same operations as root against planted links are covered by
+// the real-system suite.
+#include "core/core.h"
+#include "store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+struct mailbox_fixture : ::testing::Test {
+    test_store s;
+    user_info me;
+    textbuf copy;
+    void SetUp() override
+    {
+        ASSERT_TRUE(user_lookup(s.me.c_str(), me));
+        mkdir(s.path("users").c_str(), 0755);
+        mkdir(s.path("sent").c_str(), 0700);
+        textbuf_append_str(copy, "format: 1\nid: 5\nfrom: root\ndate: 100\ntitle: \nexpires: \n\nhello\n");
+    }
+    std::string box(const std::string &rel) const { return s.mailbox(s.me, rel); }
+    void set_mtime(const std::string &path, time_t t)
+    {
+        struct timeval tv[2] = {{t, 0}, {t, 0}};
+        utimes(path.c_str(), tv);
+    }
+};
+
+} // namespace
+
+TEST_F(mailbox_fixture, FirstDeliveryCreatesTheMailboxAndItsFourDirectories)
+{
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    EXPECT_EQ(list_dir(box("")), (std::vector<std::string>{"acks", "inbox", "read", "state"}));
+    EXPECT_EQ(read_text(box("inbox/5")), copy.data);
+    EXPECT_EQ(list_dir(box("inbox")), std::vector<std::string>{"5"}); // no .tmp left
+}
+
+TEST_F(mailbox_fixture, RepeatedDeliveryKeepsOneCopyAndNeverUndoesAConfirmation)
+{
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    EXPECT_EQ(list_dir(box("inbox")), std::vector<std::string>{"5"});
+
+    rename(box("inbox/5").c_str(), box("read/5").c_str());
+    write_text(box("acks/5"), "100 desktop\n");
+    EXPECT_TRUE(deliver_copy(me, 5, copy));
+    EXPECT_EQ(list_dir(box("inbox")), std::vector<std::string>{});
+
+    unlink(box("acks/5").c_str());
+    EXPECT_TRUE(deliver_copy(me, 5, copy)); // archived after expiry: stays archived
+    EXPECT_EQ(list_dir(box("inbox")), std::vector<std::string>{});
+}
+
+TEST_F(mailbox_fixture, AMailboxThatIsNotADirectoryIsNeverUsed)
+{
+    write_text(box(""), "a file where the mailbox should be");
+    EXPECT_FALSE(deliver_copy(me, 5, copy));
+    EXPECT_TRUE(remove_copy(me, 5));
+    EXPECT_FALSE(clear_postponements(me, 5));
+    purge_copies(me, 5);
+    EXPECT_EQ(read_text(box("")), "a file where the mailbox should be");
+    textbuf empty;
+    EXPECT_FALSE(deliver_copy(me, 6, empty));
+}
+
+TEST_F(mailbox_fixture, EmptyInputIsNotACopy)
+{
+    textbuf empty;
+    EXPECT_FALSE(deliver_copy(me, 5, empty));
+    EXPECT_FALSE(exists(box("inbox/5")));
+}
+
+TEST_F(mailbox_fixture, RemovalTakesTheCopyAndMarkersButKeepsTheRecord)
+{
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    write_text(box("state/5.term"), "");
+    write_text(box("state/5.gui"), "");
+    write_text(box("acks/5"), "100 desktop\n");
+    EXPECT_TRUE(remove_copy(me, 5));
+    EXPECT_EQ(list_dir(box("inbox")), std::vector<std::string>{});
+    EXPECT_EQ(list_dir(box("state")), std::vector<std::string>{});
+    EXPECT_TRUE(exists(box("acks/5")));
+    EXPECT_TRUE(remove_copy(me, 5)); // nothing left: still a success
+    user_info nobody_home;
+    nobody_home.name = xstrdup("daemon");
+    nobody_home.uid = me.uid;
+    EXPECT_TRUE(remove_copy(nobody_home, 5)); // no mailbox at all
+    EXPECT_FALSE(clear_postponements(nobody_home, 5));
+}
+
+TEST_F(mailbox_fixture, ClearingPostponementsAndPurging)
+{
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    write_text(box("state/5.term"), "");
+    write_text(box("state/6.gui"), "");
+    EXPECT_TRUE(clear_postponements(me, 5));
+    EXPECT_EQ(list_dir(box("state")), std::vector<std::string>{"6.gui"});
+    write_text(box("read/5"), "x");
+    write_text(box("acks/5"), "1 desktop\n");
+    write_text(box("state/5.gui"), "");
+    purge_copies(me, 5);
+    for (const char *dir : {"inbox", "read", "acks"})
+        EXPECT_EQ(list_dir(box(dir)), std::vector<std::string>{}) << dir;
+    EXPECT_EQ(list_dir(box("state")), std::vector<std::string>{"6.gui"});
+}
+
+TEST_F(mailbox_fixture, RecordsTakeTheFirstLineOfAConfirmationAndTheLatestPostponement)
+{
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    write_text(box("acks/5"), "1765116300 terminal pts/3\nsecond line\n");
+    write_text(box("state/7.term"), "");
+    write_text(box("state/7.gui"), "");
+    set_mtime(box("state/7.term"), 1000);
+    set_mtime(box("state/7.gui"), 2000);
+    write_text(box("acks/8"), "1 \x1b[31mred\x1b[0m channel\n");
+    mkdir(box("acks/9").c_str(), 0755); // not a regular file: no record
+    strlist numbers;
+    for (const char *n : {"5", "7", "8", "9", "10"})
+        strlist_push_copy(numbers, n);
+    record_table t;
+    collect_records(me, numbers, t);
+    const mailbox_record *r5 = find_record(t, 5), *r7 = find_record(t, 7), *r8 = find_record(t, 8);
+    ASSERT_NE(r5, nullptr);
+    EXPECT_STREQ(r5->confirmation, "1765116300 terminal pts/3");
+    EXPECT_EQ(r5->postponed, 0);
+    ASSERT_NE(r7, nullptr);
+    EXPECT_EQ(r7->confirmation, nullptr);
+    EXPECT_EQ(r7->postponed, 2000);
+    ASSERT_NE(r8, nullptr);
+    EXPECT_STREQ(r8->confirmation, "1 red channel");
+    EXPECT_EQ(find_record(t, 9), nullptr);
+    EXPECT_EQ(find_record(t, 10), nullptr);
+}
+
+TEST(ParseRecords, MalformedLinesChangeNothing)
+{
+    record_table t;
+    const char out[] = "A 12\nX 13 whatever\nAx 14 y\nS 15 notanumber\nA 1234567890123456789 t\n"
+                       "S 16 50\nS 16 40\nA 17 first\nA 17 second\nA 18 \n";
+    parse_records(out, sizeof out - 1, t);
+    EXPECT_EQ(find_record(t, 12), nullptr);
+    ASSERT_NE(find_record(t, 13), nullptr); // a record, but nothing in it
+    EXPECT_EQ(find_record(t, 13)->confirmation, nullptr);
+    EXPECT_EQ(find_record(t, 14), nullptr);
+    EXPECT_EQ(find_record(t, 15)->postponed, 0);
+    EXPECT_EQ(find_record(t, 16)->postponed, 50);
+    EXPECT_STREQ(find_record(t, 17)->confirmation, "first");
+    EXPECT_STREQ(find_record(t, 18)->confirmation, "");
+}
+
+TEST_F(mailbox_fixture, RecordsForUserAreReadOnceForEverySentMessage)
+{
+    for (const char *n : {"1", "2"})
+        mkdir(s.sent(atoi(n), "").c_str(), 0700);
+    ASSERT_TRUE(deliver_copy(me, 2, copy));
+    write_text(box("acks/2"), "50 desktop\n");
+    const record_table &t = records_for_user(s.me.c_str());
+    ASSERT_NE(find_record(t, 2), nullptr);
+    unlink(box("acks/2").c_str());
+    EXPECT_EQ(&records_for_user(s.me.c_str()), &t); // cached
+    EXPECT_NE(find_record(records_for_user(s.me.c_str()), 2), nullptr);
+    forget_records();
+    EXPECT_EQ(find_record(records_for_user(s.me.c_str()), 2), nullptr);
+    EXPECT_EQ(records_for_user("no-such-account-kelvora").count, 0u);
+    forget_records();
+}
+
+TEST_F(mailbox_fixture, FinishRevocationRemovesCopiesThenTheMarker)
+{
+    mkdir(s.sent(5, "").c_str(), 0700);
+    write_text(s.sent(5, "recipients"), s.me + "\nghost-kelvora\n");
+    write_text(s.sent(5, "revoking"), "");
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    EXPECT_TRUE(finish_revocation(5));
+    EXPECT_FALSE(exists(box("inbox/5")));
+    EXPECT_FALSE(exists(s.sent(5, "revoking")));
+
+    write_text(s.sent(5, "recipients"), "ghost-kelvora\n");
+    write_text(s.sent(5, "revoking"), "");
+    EXPECT_TRUE(finish_revocation(5)); // deleted accounts have nothing to clean
+    EXPECT_FALSE(exists(s.sent(5, "revoking")));
+}
+
+TEST_F(mailbox_fixture, FinishDeletionEmptiesMailboxesThenRemovesTheDirectory)
+{
+    std::string del = s.path("sent/.deleting-5");
+    mkdir(del.c_str(), 0700);
+    write_text(del + "/recipients", s.me + "\n");
+    write_text(del + "/msg", copy.data);
+    write_text(del + "/lock", "");
+    ASSERT_TRUE(deliver_copy(me, 5, copy));
+    write_text(box("acks/5"), "1 desktop\n");
+    finish_deletion(del.c_str(), 5);
+    EXPECT_FALSE(exists(del));
+    EXPECT_FALSE(exists(box("inbox/5")));
+    EXPECT_FALSE(exists(box("acks/5")));
+}
