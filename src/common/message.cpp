@@ -211,6 +211,5 @@ void clean_text(const char *bytes, size_t len, textbuf &out)
         }
         textbuf_append_char(out, static_cast<char>(c));
     }
-    if (!out.data)
-        textbuf_reserve(out, 0);
+    textbuf_append(out, "", 0); // a valid string even when nothing was kept
 }

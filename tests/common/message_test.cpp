@@ -210,6 +210,10 @@ TEST(CleanText, AppendsToWhatTheBufferHolds)
     textbuf e;
     clean_text("", 0, e);
     ASSERT_NE(e.data, nullptr);
+    EXPECT_STREQ(e.data, "");
+    textbuf only_controls;
+    clean_text("\x1b[0m\x01", 5, only_controls);
+    EXPECT_STREQ(only_controls.data, "");
 }
 
 TEST(CleanText, NoControlSurvivesRandomInput)

@@ -101,6 +101,7 @@ TEST(Send, DoubleDashEndsTheOptions)
     test_store s;
     ASSERT_EQ(s.kelv({"send", "--to", s.me, "--", "-5", "degrees"}).status, 0);
     EXPECT_EQ(stored_text(s, 1), "-5 degrees\n");
+    EXPECT_NE(read_text(s.sent(1, "msg")).find("\ntitle: \nexpires: \n\n"), std::string::npos);
     ASSERT_EQ(s.kelv({"send", "--to", s.me, "-", "dash"}).status, 0);
     EXPECT_EQ(stored_text(s, 2), "- dash\n");
     ASSERT_EQ(s.kelv({"send", "--to", "nobody-kelvora", "--to", s.me, "--"}, "later --to counts").status, 0);

@@ -1,0 +1,160 @@
+// The terminal prompt. It shows each pending message, asks on the
+// controlling terminal, and records the answer. While the question waits it
+// looks once a second whether it has become moot: confirmed elsewhere,
+// revoked, or expired. It never changes the terminal's settings.
+#include "user.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+const char rule[] = "────────────────────────────────────────";
+
+// Message text comes from a file in the user's mailbox: it goes through the
+// sanitizer like every other text bound for a terminal.
+void print_clean(const char *text)
+{
+    textbuf clean;
+    clean_text(text, strlen(text), clean);
+    fwrite(textbuf_str(clean), 1, clean.len, stdout);
+}
+
+void show_message(int64_t n)
+{
+    char *path = xasprintf("%s/inbox/%lld", mailbox_dir, static_cast<long long>(n));
+    message m;
+    if (message_read(path, m) == 0) {
+        textbuf heading;
+        message_heading(m, heading);
+        fputs("\n── Kelvora · Message from the administrator · ", stdout);
+        print_clean(heading.data);
+        fputs(" ──\n", stdout);
+        print_clean(m.text);
+        printf("%s\n", rule);
+    }
+    free(path);
+}
+
+void say(const char *line)
+{
+    printf("%s\n", line);
+}
+
+void asked_again()
+{
+    printf("[Kelvora] You will be asked again in %ld minutes.\n", static_cast<long>(settings.remind_minutes));
+}
+
+enum class wait_end { answered, moot };
+
+// Waits for a line on the terminal, watching the mailbox every second.
+// Reports a moot question itself; fills answer (possibly empty) otherwise.
+wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
+{
+    answer[0] = '\0';
+    for (;;) {
+        struct pollfd p = {tty, POLLIN, 0};
+        int r = poll(&p, 1, 1000);
+        if (r > 0) {
+            ssize_t got = read(tty, answer, size - 1);
+            answer[got > 0 ? got : 0] = '\0';
+            return wait_end::answered;
+        }
+        if (r < 0 && errno != EINTR)
+            return wait_end::answered;
+        if (record_exists(n)) {
+            putchar('\n');
+            close(tty);
+            archive_copy(n);
+            say("[Kelvora] Message already confirmed elsewhere (for example on the desktop).");
+            return wait_end::moot;
+        }
+        if (!copy_present(n)) {
+            putchar('\n');
+            close(tty);
+            say("[Kelvora] The administrator has revoked the message.");
+            return wait_end::moot;
+        }
+        if (copy_expired(n)) {
+            putchar('\n');
+            close(tty);
+            archive_copy(n);
+            say("[Kelvora] The message has expired.");
+            return wait_end::moot;
+        }
+    }
+}
+
+void ask(int64_t n, const char *channel)
+{
+    int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    fputs("[Kelvora] Do you confirm you have read the message? [y/N] ", stdout);
+    fflush(stdout);
+    if (tty < 0) {
+        postpone_message(n, "term");
+        asked_again();
+        return;
+    }
+    char answer[256];
+    if (wait_for_answer(n, tty, answer, sizeof answer) == wait_end::moot)
+        return;
+    close(tty);
+    if (answer[0] == 'y' || answer[0] == 'Y') {
+        switch (confirm_message(n, channel)) {
+        case confirm_recorded:
+            say("[Kelvora] Confirmed.");
+            break;
+        case confirm_expired:
+            say("[Kelvora] The message has expired: the confirmation was not recorded.");
+            break;
+        case confirm_revoked:
+            say("[Kelvora] The administrator has revoked the message.");
+            break;
+        default:
+            say("[Kelvora] The confirmation could not be recorded: you will be asked again.");
+        }
+    } else {
+        postpone_message(n, "term");
+        asked_again();
+    }
+}
+
+} // namespace
+
+int prompt(bool login)
+{
+    const char *tty = isatty(STDIN_FILENO) ? ttyname(STDIN_FILENO) : nullptr;
+    if (!tty)
+        return 0;
+    if (strncmp(tty, "/dev/", 5) == 0)
+        tty += 5;
+    char *channel = xasprintf("terminal %s", tty);
+
+    strlist pending;
+    collect_pending(pending);
+    int skipped = 0;
+    for (size_t i = 0; i < pending.count; i++) {
+        int64_t n;
+        if (!parse_number(pending.items[i], n))
+            continue;
+        if (!login && recently_postponed(n, "term")) {
+            skipped++;
+            continue;
+        }
+        show_message(n);
+        ask(n, channel);
+        fflush(stdout);
+    }
+    if (skipped == 1)
+        say("[Kelvora] You have 1 message from the administrator to confirm.");
+    else if (skipped > 1)
+        printf("[Kelvora] You have %d messages from the administrator to confirm.\n", skipped);
+    free(channel);
+    return 0;
+}
