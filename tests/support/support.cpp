@@ -128,7 +128,17 @@ run_result run_program(const std::vector<std::string> &argv, const run_options &
         }
         if (opt.uid != static_cast<uid_t>(-1)) {
             gid_t g = opt.gid;
-            if (setgroups(1, &g) || setresgid(g, g, g) || setresuid(opt.uid, opt.uid, opt.uid))
+            const gid_t *list = opt.groups.empty() ? &g : opt.groups.data();
+            size_t count = opt.groups.empty() ? 1 : opt.groups.size();
+            if (setgroups(count, list) || setresgid(g, g, g) || setresuid(opt.uid, opt.uid, opt.uid))
+                _exit(125);
+            // Prove the drop before running anything: all three ids are the
+            // target's and root cannot be regained.
+            uid_t r, e, s;
+            gid_t rg, eg, sg;
+            if (getresuid(&r, &e, &s) || r != opt.uid || e != opt.uid || s != opt.uid ||
+                getresgid(&rg, &eg, &sg) || rg != g || eg != g || sg != g ||
+                (opt.uid != 0 && setuid(0) == 0))
                 _exit(125);
         }
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) < 0)

@@ -20,6 +20,7 @@ struct run_options {
     bool has_input = false;
     uid_t uid = static_cast<uid_t>(-1); // run as this user (needs root)
     gid_t gid = static_cast<gid_t>(-1);
+    std::vector<gid_t> groups; // supplementary groups with uid (else gid alone)
     std::string cwd;
     int timeout_seconds = 60;
 };
