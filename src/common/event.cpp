@@ -6,6 +6,7 @@
 #include "common.h"
 
 #include <cstring>
+#include <sys/stat.h>
 #include <syslog.h>
 
 namespace {
@@ -83,9 +84,12 @@ void event(const char *kind, int64_t id, const char *user, const char *channel, 
     if (!event_describe(kind, id, user, channel, flat.data, author, sentence))
         textbuf_append_str(sentence, kind);
 
+    // libsystemd reports success when there is no journal socket at all, so
+    // that case is detected here: the event must then reach syslog.
     const systemd_api *sd = systemd();
+    struct stat st;
     int rc = -1;
-    if (sd)
+    if (sd && stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode))
         rc = sd->journal_send_with_location(
             "CODE_FILE=src/event", "CODE_LINE=75", "event", "MESSAGE=%s", sentence.data,
             "SYSLOG_IDENTIFIER=kelv", "PRIORITY=6", "KELV_EVENT=%s", kind, "KELV_MESSAGE=%lld",
