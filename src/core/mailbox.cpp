@@ -54,8 +54,20 @@ int write_step(void *arg)
     char *ack = in_mailbox(s, "acks", "");
     if (path_exists(read_copy) || path_exists(ack))
         return 0; // handled: never put back into the inbox
-    textbuf bytes;
-    if (read_fd(0, MESSAGE_FILE_LIMIT, bytes) < 0 || bytes.len == 0)
+    // The input is the copy's length on a line, then the copy: a sender that
+    // dies while writing must leave no truncated copy behind.
+    textbuf input;
+    if (read_fd(0, MESSAGE_FILE_LIMIT + 32, input) < 0 || !input.data)
+        return 1;
+    char *nl = strchr(input.data, '\n');
+    int64_t expected;
+    if (!nl)
+        return 1;
+    *nl = '\0';
+    const char *bytes = nl + 1;
+    size_t len = input.len - static_cast<size_t>(bytes - input.data);
+    if (!parse_number(input.data, expected) || expected == 0 || static_cast<size_t>(expected) != len ||
+        len > MESSAGE_FILE_LIMIT)
         return 1;
     char *tmp = in_mailbox(s, "inbox", ".tmp");
     char *copy = in_mailbox(s, "inbox", "");
@@ -63,7 +75,7 @@ int write_step(void *arg)
     int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return 1;
-    bool ok = write_all(fd, bytes.data, bytes.len) == 0;
+    bool ok = write_all(fd, bytes, len) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(tmp, copy) < 0) {
         unlink(tmp);
@@ -197,8 +209,11 @@ bool deliver_copy(const user_info &u, int64_t n, const textbuf &bytes)
     if (ok && geteuid() == 0 && !test_mode && st.st_uid == 0)
         ok = lchown(mailbox, u.uid, u.gid) == 0;
     if (ok) {
+        textbuf input;
+        textbuf_printf(input, "%zu\n", bytes.len);
+        textbuf_append(input, textbuf_str(bytes), bytes.len);
         step s = {mailbox, static_cast<long long>(n)};
-        ok = run_as_user(u, write_step, &s, &bytes, nullptr, 0, mailbox_time_limit) == 0;
+        ok = run_as_user(u, write_step, &s, &input, nullptr, 0, mailbox_time_limit) == 0;
     }
     free(mailbox);
     return ok;
