@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -148,11 +149,30 @@ int64_t monotonic_ms()
     return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
+// The user's groups as initgroups would set them, looked up in the parent:
+// the child then only makes system calls. Caller frees; NULL on failure.
+gid_t *group_list(const user_info &u, int &count)
+{
+    int n = 64;
+    for (;;) {
+        gid_t *groups = static_cast<gid_t *>(xmalloc(static_cast<size_t>(n) * sizeof *groups));
+        int want = n;
+        if (getgrouplist(u.name, u.gid, groups, &want) >= 0) {
+            count = want;
+            return groups;
+        }
+        free(groups);
+        if (want <= n)
+            return nullptr;
+        n = want;
+    }
+}
+
 // In the child: groups, then group ids, then user ids, then proof that the
 // change is complete and cannot be undone. A target of uid 0 fails the proof.
-bool become_user(const user_info &u)
+bool become_user(const user_info &u, const gid_t *groups, int count)
 {
-    if (initgroups(u.name, u.gid) < 0 || setresgid(u.gid, u.gid, u.gid) < 0 ||
+    if (!groups || setgroups(static_cast<size_t>(count), groups) < 0 || setresgid(u.gid, u.gid, u.gid) < 0 ||
         setresuid(u.uid, u.uid, u.uid) < 0)
         return false;
     uid_t r, e, s;
@@ -165,14 +185,15 @@ bool become_user(const user_info &u)
 }
 
 // The child's whole life: system calls, the function, _exit.
-[[noreturn]] void run_child(const user_info &u, int (*fn)(void *), void *arg, int in_fd, int out_fd)
+[[noreturn]] void run_child(const user_info &u, const gid_t *groups, int count, int (*fn)(void *), void *arg,
+                           int in_fd, int out_fd)
 {
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null < 0)
         _exit(identity_failed);
     if (dup2(in_fd >= 0 ? in_fd : null, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(null, 2) < 0)
         _exit(identity_failed);
-    if (geteuid() == 0 && !test_mode && !become_user(u))
+    if (geteuid() == 0 && !test_mode && !become_user(u, groups, count))
         _exit(identity_failed);
     if (chdir("/") < 0)
         _exit(identity_failed);
@@ -193,20 +214,27 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
     if (make_pipe(out) < 0 || (input && make_pipe(in) < 0))
         return -1;
 
+    bool changing = geteuid() == 0 && !test_mode;
+    int group_count = 0;
+    gid_t *groups = changing ? group_list(u, group_count) : nullptr;
+
     fflush(stdout);
     fflush(stderr);
     child_process child;
     child.pid = fork();
-    if (child.pid < 0)
+    if (child.pid < 0) {
+        free(groups);
         return -1;
+    }
     if (child.pid == 0) {
         // Descriptors of the parent stay open here but are close-on-exec
         // and the child never execs; closing them keeps EOF detection right.
         close(out.read_end.get());
         if (input)
             close(in.write_end.get());
-        run_child(u, fn, arg, input ? in.read_end.get() : -1, out.write_end.get());
+        run_child(u, groups, group_count, fn, arg, input ? in.read_end.get() : -1, out.write_end.get());
     }
+    free(groups);
 
     out.write_end.reset();
     in.read_end.reset();
@@ -274,6 +302,10 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
         child_wait(child);
         return -1;
     }
+    // The child may have closed its output and still run: wait for its end
+    // up to the deadline. A pidfd wakes us the moment it ends; without one,
+    // look again every 10 ms.
+    unique_fd ended(static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
     for (;;) {
         pid_t r = waitpid(child.pid, &status, WNOHANG);
         if (r == child.pid) {
@@ -284,12 +316,16 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
             child.pid = -1; // cannot be waited for: nothing left to reap
             return -1;
         }
-        if (r == 0 && monotonic_ms() >= deadline) {
+        int64_t left = deadline - monotonic_ms();
+        if (r == 0 && left <= 0) {
             kill(child.pid, SIGKILL);
             child_wait(child);
             return -1;
         }
-        if (r == 0) {
+        if (r == 0 && ended.valid()) {
+            struct pollfd p = {ended.get(), POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+        } else if (r == 0) {
             struct timespec ten_ms = {0, 10 * 1000 * 1000};
             nanosleep(&ten_ms, nullptr);
         }
