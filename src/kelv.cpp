@@ -1,6 +1,7 @@
 // kelv: the administrator's command. Settles the process (name, root through
 // sudo, umask), then dispatches one command from the table below.
 #include "core/core.h"
+#include "reports/reports.h"
 
 #include <cstdio>
 #include <cstring>
@@ -24,12 +25,12 @@ int cmd_version(int, char **)
 }
 
 int cmd_send(int argc, char **argv) { return send(argc, argv); }
-int cmd_list(int, char **) { not_available("list"); }
-int cmd_status(int, char **) { not_available("status"); }
-int cmd_revoke(int, char **) { not_available("revoke"); }
-int cmd_remind(int, char **) { not_available("remind"); }
-int cmd_log(int, char **) { not_available("log"); }
-int cmd_purge(int, char **) { not_available("purge"); }
+int cmd_list(int argc, char **argv) { return list(argc, argv); }
+int cmd_status(int argc, char **argv) { return status(argc, argv); }
+int cmd_revoke(int argc, char **argv) { return revoke(argc, argv); }
+int cmd_remind(int argc, char **argv) { return remind(argc, argv); }
+int cmd_log(int argc, char **argv) { return log(argc, argv); }
+int cmd_purge(int argc, char **argv) { return purge(argc, argv); }
 
 const int any_count = -1;
 

@@ -1,5 +1,147 @@
 // Reports and maintenance: recipient states and summaries, and the commands
 // list, status, revoke, remind, purge and log.
+//
+// Every report judges each recipient the same way (evaluate_recipient), so
+// the commands and the interactive interface always agree on who confirmed.
+// A confirmation counts only when it was made no later than the expiry and no
+// later than the revocation.
 #pragma once
 
 #include "core/core.h"
+
+// ---------------------------------------------------------------------------
+// Recipient states
+
+// Stored as a 32-bit integer; the interface colours rows by these values.
+enum recipient_state : int32_t {
+    recipient_sent = 0,      // no delivery line: no copy was delivered
+    recipient_delivered = 1, // a copy was delivered; no confirmation that counts
+    recipient_confirmed = 2, // a confirmation record that counts exists
+};
+
+// The judgement on one recipient of one message.
+struct recipient_outcome {
+    recipient_state state = recipient_sent;
+    bool late = false;          // a confirmation exists, made after the expiry
+    int64_t confirmed_at = 0;   // time of the confirmation that counts, else 0
+    char *channel = nullptr;    // its channel text ("?" when it has none)
+
+    recipient_outcome() = default;
+    recipient_outcome(const recipient_outcome &) = delete;
+    recipient_outcome &operator=(const recipient_outcome &) = delete;
+    recipient_outcome(recipient_outcome &&other) noexcept;
+    ~recipient_outcome();
+};
+
+void recipient_outcome_free(recipient_outcome &o);
+
+// The time in D/sent/N/revoked, or 0 when there is no readable record.
+int64_t revocation_time(int64_t n);
+// Judges user as a recipient of message n (m is its reference copy) from the
+// user names of the delivery log and the user's mailbox records (read once
+// per user and cached). revoked_at is revocation_time(n).
+recipient_outcome evaluate_recipient(const char *user, int64_t n, const strlist &delivered,
+                                     const message &m, int64_t revoked_at);
+
+// ---------------------------------------------------------------------------
+// Summaries: one message in a list
+
+struct message_summary {
+    int64_t number = 0;
+    struct message message; // the reference copy D/sent/N/msg
+    int32_t confirmed = 0;
+    int32_t delivered = 0;
+    int32_t sent = 0;
+    bool revoked = false; // the revocation record exists
+    bool expired = false; // the expiry has passed now
+
+    message_summary() = default;
+    message_summary(const message_summary &) = delete;
+    message_summary &operator=(const message_summary &) = delete;
+    ~message_summary();
+};
+
+// Fills s for message n; false (s left empty) when n is not to be listed: a
+// cancelled send, an unreadable reference copy, or no recipients.
+bool load_summary(int64_t n, message_summary &s);
+void free_summary(message_summary &s);
+// Appends "3 confirmed · 1 delivered", or "all confirmed (4)".
+void summary_text(const message_summary &s, textbuf &out);
+
+// ---------------------------------------------------------------------------
+// Recipient lines: one row per recipient with the sentence of its state
+
+struct recipient_line {
+    char *name;
+    recipient_state state;
+    char *description; // never NULL; "" when there is nothing to say
+};
+
+struct recipient_lines {
+    recipient_line *items = nullptr;
+    size_t count = 0;
+    size_t cap = 0;
+
+    recipient_lines() = default;
+    recipient_lines(const recipient_lines &) = delete;
+    recipient_lines &operator=(const recipient_lines &) = delete;
+    ~recipient_lines();
+};
+
+// Appends one line per entry of the recipients file of n, in file order.
+void describe_recipients(int64_t n, const message &m, recipient_lines &out);
+// Frees every line and the array; the list is empty afterwards.
+void free_recipient_lines(recipient_lines &l);
+
+// ---------------------------------------------------------------------------
+// Commands. Each takes the arguments that follow its name on kelv's command
+// line, like send (the entry has already refused too many); an absent
+// argument is reported in the command's own words. Each prints its result on
+// standard output and ends the process through die() on failure. (Taking the
+// argument vector also keeps revoke apart from the C library's revoke(2).)
+
+int list(int argc, char **argv);
+int status(int argc, char **argv);
+int revoke(int argc, char **argv);
+int remind(int argc, char **argv);
+int purge(int argc, char **argv);
+// Overloads the C library's log(double) by its argument types.
+int log(int argc, char **argv);
+
+// The seconds of a purge duration ("90d", "12h", "30m"); false when the text
+// is malformed or the seconds do not fit in a signed 64-bit integer.
+bool parse_duration(const char *text, int64_t &seconds);
+
+// ---------------------------------------------------------------------------
+// History of a message from the journal
+
+// The fields of one journal entry that the history shows. A missing field is
+// the empty string once the entry is filled.
+struct log_entry {
+    char *event = nullptr;   // KELV_EVENT
+    char *user = nullptr;    // KELV_USER
+    char *channel = nullptr; // KELV_CHANNEL
+    char *details = nullptr; // KELV_DETAILS
+    char *author = nullptr;  // KELV_AUTHOR
+    char *message = nullptr; // MESSAGE
+    char *uid = nullptr;     // _UID, recorded by the journal itself
+    int64_t time = 0;        // seconds since the epoch, 0 when unknown
+
+    log_entry() = default;
+    log_entry(const log_entry &) = delete;
+    log_entry &operator=(const log_entry &) = delete;
+    ~log_entry();
+};
+
+void log_entry_free(log_entry &e);
+// Appends the history line of an entry of message n, without its newline:
+// the time, a warning when the writer is not the one expected for the event
+// (admin_uid for kelv's events, the named user for the user's own), and the
+// event's sentence. The line is cleaned and kept on one line.
+void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, textbuf &out);
+// The value of field in the journal's current entry, or "" when it has none.
+// Caller frees.
+char *journal_field(const systemd_api &sd, sd_journal *j, const char *field);
+// Prints the heading of message n and its history read through sd; with no
+// journal (sd NULL, or the journal cannot be opened) the heading alone.
+void log_history(int64_t n, const message &m, const systemd_api *sd);

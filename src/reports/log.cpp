@@ -1,0 +1,148 @@
+// kelv log: the history of one message as the journal holds it.
+//
+// Anyone may write journal entries that look like ours, but the journal
+// records the writer's user ID itself (_UID). kelv's own events must come
+// from root (in test mode: from the tester), a user's confirmations and
+// postponements from that user; every other line is marked as not
+// trustworthy. Each entry prints as exactly one cleaned line, so no field can
+// forge a line of its own.
+#include "reports.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <unistd.h>
+
+log_entry::~log_entry() { log_entry_free(*this); }
+
+void log_entry_free(log_entry &e)
+{
+    for (char **f : {&e.event, &e.user, &e.channel, &e.details, &e.author, &e.message, &e.uid}) {
+        free(*f);
+        *f = nullptr;
+    }
+    e.time = 0;
+}
+
+namespace {
+
+const char *or_empty(const char *s) { return s ? s : ""; }
+
+// Events that kelvora-user writes for its own user.
+bool is_user_event(const char *kind)
+{
+    return strcmp(kind, "POSTPONED") == 0 || strcmp(kind, "CONFIRMED") == 0 ||
+           strcmp(kind, "CONFIRMATION_FAILED") == 0;
+}
+
+bool written_by_expected(const log_entry &e, uid_t admin_uid)
+{
+    int64_t writer;
+    if (!parse_number(or_empty(e.uid), writer))
+        return false;
+    if (!is_user_event(or_empty(e.event)))
+        return writer == static_cast<int64_t>(admin_uid);
+    user_info u;
+    return user_lookup(or_empty(e.user), u) && writer == static_cast<int64_t>(u.uid);
+}
+
+// Where to start reading: one second before the message's date, in
+// microseconds; the beginning for a date of 0 or less, and the far end for a
+// date too large to be counted in microseconds.
+uint64_t seek_point(int64_t date)
+{
+    if (date <= 0)
+        return 0;
+    uint64_t seconds = static_cast<uint64_t>(date - 1);
+    if (seconds > UINT64_MAX / 1000000)
+        return UINT64_MAX;
+    return seconds * 1000000;
+}
+
+} // namespace
+
+void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, textbuf &out)
+{
+    char when[64];
+    time_t t = static_cast<time_t>(e.time);
+    struct tm tm;
+    if (!localtime_r(&t, &tm) || strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        strcpy(when, "?");
+
+    textbuf raw;
+    textbuf_printf(raw, "%s  ", when);
+    if (!written_by_expected(e, admin_uid))
+        textbuf_printf(raw, "[not trustworthy: written by UID %s] ", e.uid && *e.uid ? e.uid : "?");
+    if (!event_describe(or_empty(e.event), n, e.user, e.channel, e.details, e.author, raw))
+        textbuf_append_str(raw, or_empty(e.message));
+
+    size_t start = out.len;
+    clean_text(raw.data, raw.len, out);
+    for (size_t i = start; i < out.len; i++)
+        if (out.data[i] == '\n')
+            out.data[i] = ' ';
+}
+
+char *journal_field(const systemd_api &sd, sd_journal *j, const char *field)
+{
+    const void *data;
+    size_t len;
+    size_t name_len = strlen(field);
+    if (sd.journal_get_data(j, field, &data, &len) < 0 || len <= name_len ||
+        memcmp(data, field, name_len) != 0 || static_cast<const char *>(data)[name_len] != '=')
+        return xstrdup("");
+    return xstrndup(static_cast<const char *>(data) + name_len + 1, len - name_len - 1);
+}
+
+void log_history(int64_t n, const message &m, const systemd_api *sd)
+{
+    uid_t admin_uid = test_mode ? getuid() : 0;
+    textbuf raw, heading;
+    message_heading(m, raw);
+    clean_text(raw.data, raw.len, heading);
+    printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
+    fflush(stdout);
+
+    sd_journal *j = nullptr;
+    if (!sd || sd->journal_open(&j, 0) < 0)
+        return;
+    char match[64];
+    snprintf(match, sizeof match, "KELV_MESSAGE=%lld", static_cast<long long>(n));
+    sd->journal_add_match(j, "SYSLOG_IDENTIFIER=kelv", 0);
+    sd->journal_add_match(j, match, 0);
+    sd->journal_seek_realtime_usec(j, seek_point(m.date));
+
+    textbuf line;
+    while (sd->journal_next(j) > 0) {
+        log_entry e;
+        e.event = journal_field(*sd, j, "KELV_EVENT");
+        e.user = journal_field(*sd, j, "KELV_USER");
+        e.channel = journal_field(*sd, j, "KELV_CHANNEL");
+        e.details = journal_field(*sd, j, "KELV_DETAILS");
+        e.author = journal_field(*sd, j, "KELV_AUTHOR");
+        e.message = journal_field(*sd, j, "MESSAGE");
+        e.uid = journal_field(*sd, j, "_UID");
+        uint64_t usec;
+        e.time = sd->journal_get_realtime_usec(j, &usec) < 0 ? 0 : static_cast<int64_t>(usec / 1000000);
+        textbuf_clear(line);
+        log_entry_line(e, n, admin_uid, line);
+        printf("%s\n", textbuf_str(line));
+    }
+    sd->journal_close(j);
+}
+
+int log(int argc, char **argv)
+{
+    const char *arg = argc > 0 ? argv[0] : nullptr;
+    int64_t n = parse_message_argument(arg);
+    message m;
+    char *path = sent_path(n, "msg");
+    int rc = message_read(path, m);
+    free(path);
+    if (rc < 0)
+        die("no such message: %s", arg);
+    log_history(n, m, systemd());
+    return 0;
+}
