@@ -24,14 +24,6 @@ int cmd_version(int, char **)
     return 0;
 }
 
-int cmd_send(int argc, char **argv) { return send(argc, argv); }
-int cmd_list(int argc, char **argv) { return list(argc, argv); }
-int cmd_status(int argc, char **argv) { return status(argc, argv); }
-int cmd_revoke(int argc, char **argv) { return revoke(argc, argv); }
-int cmd_remind(int argc, char **argv) { return remind(argc, argv); }
-int cmd_log(int argc, char **argv) { return log(argc, argv); }
-int cmd_purge(int argc, char **argv) { return purge(argc, argv); }
-
 const int any_count = -1;
 
 struct command {
@@ -47,13 +39,13 @@ const command commands[] = {
     {"--help", any_count, false, cmd_help},
     {"version", any_count, false, cmd_version},
     {"--version", any_count, false, cmd_version},
-    {"send", any_count, true, cmd_send},
-    {"list", 0, true, cmd_list},
-    {"status", 1, true, cmd_status},
-    {"revoke", 1, true, cmd_revoke},
-    {"remind", 1, true, cmd_remind},
-    {"log", 1, true, cmd_log},
-    {"purge", 1, false, cmd_purge},
+    {"send", any_count, true, send},
+    {"list", 0, true, list},
+    {"status", 1, true, status},
+    {"revoke", 1, true, revoke},
+    {"remind", 1, true, remind},
+    {"log", 1, true, log},
+    {"purge", 1, false, purge},
 };
 
 int no_command()

@@ -138,7 +138,11 @@ void recovery_pass()
             continue;
         if (has_marker(n, "incomplete"))
             finish_send(n);
-        if (has_marker(n, "revoking"))
+        // A revoke that died before its revocation record was written never
+        // revoked anything: its marker must not take the copies away.
+        if (has_marker(n, "revoking") && !has_marker(n, "revoked"))
+            remove_marker(n, "revoking");
+        else if (has_marker(n, "revoking"))
             finish_revocation(n);
     }
     finish_deletions();

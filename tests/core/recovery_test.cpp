@@ -187,3 +187,16 @@ TEST_F(recovery_fixture, AnInterruptedPurgeIsFinished)
     EXPECT_TRUE(exists(s.mailbox(s.me, "inbox/8")));
     EXPECT_TRUE(exists(s.path("sent/.deleting-x")));
 }
+
+TEST_F(recovery_fixture, ARevokeThatDiedBeforeItsRecordRevokedNothing)
+{
+    mkdir(s.sent(14, "").c_str(), 0700);
+    write_text(s.sent(14, "recipients"), s.me + "\n");
+    write_text(s.sent(14, "revoking"), "");
+    mkdir(s.mailbox(s.me, "").c_str(), 0700);
+    mkdir(s.mailbox(s.me, "inbox").c_str(), 0755);
+    write_text(s.mailbox(s.me, "inbox/14"), "copy");
+    EXPECT_EQ(pass().err, "");
+    EXPECT_TRUE(exists(s.mailbox(s.me, "inbox/14")));
+    EXPECT_FALSE(exists(s.sent(14, "revoking")));
+}
