@@ -1,0 +1,282 @@
+// The administrator's side of a message's life, as root on the real system:
+// who confirmed, when and where; revoke, remind and purge while users and
+// other commands work; and the journal's history with forged entries marked.
+#include "common/common.h"
+#include "system.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string kelv = "/usr/local/bin/kelv";
+const std::string helper = "/usr/local/lib/kelvora/kelvora-user";
+
+class Reports : public system_test {
+  protected:
+    void SetUp() override
+    {
+        system_test::SetUp();
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+};
+
+run_result root(std::vector<std::string> args)
+{
+    args.insert(args.begin(), kelv);
+    run_options o;
+    o.env = {"TZ=UTC"};
+    return run_program(args, o);
+}
+
+std::string box(const std::string &user, const std::string &rel)
+{
+    return "/var/lib/kelvora/users/" + user + "/" + rel;
+}
+
+std::string when(int64_t t)
+{
+    char out[32];
+    format_time(t, out);
+    return out;
+}
+
+int64_t mtime(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    for (size_t p = 0; p < text.size();) {
+        size_t nl = text.find('\n', p);
+        out.push_back(text.substr(p, nl - p));
+        p = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    return out;
+}
+
+// The prompt of user on a terminal of theirs, answered with answer.
+std::string answer_prompt(const std::string &user, const std::string &answer, std::string &tty)
+{
+    pty_process p = spawn_on_pty(user, {helper, "prompt"}, {"TZ=UTC"});
+    tty = p.tty.substr(5);
+    if (!p.wait_for("[y/N] ", 5000))
+        return "no question: " + p.output;
+    p.send(answer);
+    p.wait_exit(5000);
+    return p.output;
+}
+
+// An entry written straight to the journal by user, as anyone can.
+void forge(const std::string &user, const std::vector<std::string> &fields)
+{
+    std::string input;
+    for (const std::string &f : fields)
+        input += f + "\n";
+    run_options o;
+    o.input = input;
+    o.has_input = true;
+    run_as(user, {"logger", "--journald"}, o);
+}
+
+bool has_control_bytes(const std::string &s)
+{
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        unsigned char u = static_cast<unsigned char>(c);
+        return u == 0x1b || u == 0x07 || u == '\r' || u == 0x7f || (u < 0x20 && u != '\n');
+    });
+}
+
+} // namespace
+
+TEST_F(Reports, TheWholeRoadOfAMessage)
+{
+    test_pty bobs_terminal = open_pty_for("bob");
+    run_result r = root({"send", "--to", "alice,bob,dave", "--title", "Road", "Maintenance tonight."});
+    ASSERT_EQ(r.status, 0) << r.err;
+    message m;
+    ASSERT_EQ(message_read("/var/lib/kelvora/sent/1/msg", m), 0);
+
+    std::string alice_tty, bob_tty;
+    EXPECT_NE(answer_prompt("alice", "y\n", alice_tty).find("[Kelvora] Confirmed."), std::string::npos);
+    EXPECT_NE(answer_prompt("bob", "n\n", bob_tty).find("[Kelvora] You will be asked again in 30 minutes."),
+              std::string::npos);
+
+    int64_t confirmed = 0;
+    ASSERT_TRUE(parse_number(read_text(box("alice", "acks/1")).substr(0, 10).c_str(), confirmed));
+    int64_t postponed = mtime(box("bob", "state/1.term"));
+    r = root({"status", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Message 1 · Road · " + when(m.date) + " · from root\n"
+                     "  │ Maintenance tonight.\n"
+                     "\n"
+                     "USER             STATE\n"
+                     "alice            confirmed on " + when(confirmed) + " (terminal " + alice_tty + ")\n"
+                     "bob              delivered, written to 1 terminal, postponed on " + when(postponed) + "\n"
+                     "dave             delivered\n");
+
+    r = root({"list"});
+    std::vector<std::string> listed = lines(r.out);
+    ASSERT_EQ(listed.size(), 2u) << r.out;
+    EXPECT_EQ(listed[1], "1     " + when(m.date) + "  Maintenance tonight." + std::string(20, ' ') +
+                             "  1 confirmed · 2 delivered");
+
+    // The history, in journal order and without a mark: every entry was
+    // written by the expected program.
+    r = root({"log", "1"});
+    std::vector<std::string> history = lines(r.out);
+    ASSERT_EQ(history.size(), 7u) << r.out;
+    EXPECT_EQ(history[0], "Message 1 · Road · " + when(m.date));
+    const char *sentences[] = {"message 1 delivered to alice (terminals written: 0)",
+                               "message 1 delivered to bob (terminals written: 1)",
+                               "message 1 delivered to dave (terminals written: 0)",
+                               "message 1 sent by root to: alice bob dave",
+                               "user alice: confirmed reading message 1 (terminal ",
+                               "user bob: postponed message 1 (terminal)"};
+    for (int i = 0; i < 6; i++) {
+        const std::string &line = history[i + 1];
+        EXPECT_EQ(line.find("[not trustworthy"), std::string::npos) << line;
+        EXPECT_NE(line.find(sentences[i]), std::string::npos) << line;
+        EXPECT_EQ(line.size() > 21 ? line.substr(19, 2) : "", "  ") << line; // "YYYY-MM-DD HH:MM:SS  "
+    }
+}
+
+TEST_F(Reports, ForgedEntriesAreMarkedWithTheirWriter)
+{
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "x"}).status, 0);
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=SENT", "KELV_AUTHOR=root",
+                  "KELV_DETAILS=everyone", "MESSAGE=forged"});
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
+                  "KELV_CHANNEL=desktop", "MESSAGE=forged"});
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=POSTPONED", "KELV_USER=bob",
+                  "KELV_CHANNEL=terminal", "MESSAGE=genuine"});
+    forge("bob", {"SYSLOG_IDENTIFIER=other", "KELV_MESSAGE=1", "KELV_EVENT=REVOKED", "MESSAGE=elsewhere"});
+    std::string out = root({"log", "1"}).out;
+    EXPECT_NE(out.find("[not trustworthy: written by UID 1002] message 1 sent by root to: everyone"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("[not trustworthy: written by UID 1002] user alice: confirmed reading message 1 (desktop)"),
+              std::string::npos) << out;
+    // bob may well say that bob put the message off.
+    std::vector<std::string> l = lines(out);
+    auto postponed = std::find_if(l.begin(), l.end(), [](const std::string &s) {
+        return s.find("user bob: postponed message 1 (terminal)") != std::string::npos;
+    });
+    ASSERT_NE(postponed, l.end()) << out;
+    EXPECT_EQ(postponed->find("[not trustworthy"), std::string::npos);
+    EXPECT_EQ(out.find("revoked"), std::string::npos); // another identifier never shows
+}
+
+TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
+{
+    ASSERT_EQ(root({"send", "--to", "alice", "x"}).status, 0);
+    run_options o;
+    o.input = std::to_string(now()) + " \x1b]0;owned\x07\x1b[2J\x1b[31mdesk\rtop\xc2\x9b\n";
+    o.has_input = true;
+    ASSERT_EQ(run_as("alice", {"sh", "-c", "cat > /var/lib/kelvora/users/alice/acks/1"}, o).status, 0);
+    forge("alice", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
+                    "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07", "MESSAGE=x"});
+    run_result status = root({"status", "1"}), log = root({"log", "1"}), list = root({"list"});
+    EXPECT_NE(status.out.find("(desktop)"), std::string::npos) << status.out;
+    for (const run_result *r : {&status, &log, &list})
+        EXPECT_FALSE(has_control_bytes(r->out)) << r->out;
+    EXPECT_NE(log.out.find("confirmed reading message 1 (hidden)"), std::string::npos) << log.out;
+}
+
+TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)
+{
+    test_pty stopped = open_pty_for("alice");
+    ASSERT_EQ(tcflow(stopped.slave, TCOOFF), 0);
+    std::string filler(64 * 1024, 'f');
+    write_terminal(stopped.slave_path.c_str(), 1001, filler.data(), filler.size());
+    run_result sent;
+    std::thread sender([&] { sent = root({"send", "--to", "alice,bob,dave", "x"}); });
+    for (int i = 0; i < 100 && !exists(box("alice", "inbox/1")); i++)
+        usleep(20000);
+    run_result revoked = root({"revoke", "1"}); // waits for the send to stop
+    sender.join();
+    EXPECT_EQ(revoked.status, 0) << revoked.err;
+    EXPECT_EQ(revoked.out, "Message 1 revoked.\n");
+    EXPECT_EQ(sent.out, "Message 1 revoked while sending: delivery stopped.\n");
+    for (const char *u : {"alice", "bob", "dave"})
+        EXPECT_FALSE(exists(box(u, "inbox/1"))) << u;
+    EXPECT_FALSE(exists("/var/lib/kelvora/sent/1/revoking"));
+    EXPECT_NE(root({"status", "1"}).out.find("REVOKED on "), std::string::npos);
+}
+
+TEST_F(Reports, RemindTouchesOnlyDeliveredRecipientsAndWakesTheirDesktops)
+{
+    mkdir("/var/lib/kelvora/users", 0755);
+    symlink("/nowhere", "/var/lib/kelvora/users/erin"); // erin's copy cannot be written
+    root({"send", "--to", "alice,bob,dave,erin", "x"});
+    // Desktops opened since: the reminder starts an agent where one is due.
+    session_write("1", {"UID=1001", "USER=alice", "CLASS=user", "TYPE=x11", "STATE=active"});
+    session_write("2", {"UID=1002", "USER=bob", "CLASS=user", "TYPE=x11", "STATE=active"});
+    run_as("alice", {"sh", "-c", "echo $(date +%s) desktop > /var/lib/kelvora/users/alice/acks/1"});
+    for (const char *u : {"alice", "bob", "dave"})
+        run_as(u, {"touch", box(u, "state/1.term"), box(u, "state/1.gui")});
+
+    run_result r = root({"remind", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Message 1: 2 recipients reminded.\n");
+    EXPECT_FALSE(exists(box("bob", "state/1.term")));
+    EXPECT_FALSE(exists(box("dave", "state/1.gui")));
+    EXPECT_TRUE(exists(box("alice", "state/1.term"))); // she has confirmed: nothing to ask
+    std::string started = read_text("/run/e2e/log/systemd-run.argv");
+    EXPECT_NE(started.find("--machine=bob@.host"), std::string::npos) << started;
+    EXPECT_EQ(started.find("alice"), std::string::npos) << started;
+}
+
+TEST_F(Reports, PurgeKeepsWhatIsYoungOrBusyAndAnInterruptedPurgeIsFinished)
+{
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "old one"}).status, 0);
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "old two"}).status, 0);
+    run_as("alice", {"sh", "-c", "echo 1 desktop > /var/lib/kelvora/users/alice/acks/1"});
+    // Both are made a hundred days old.
+    for (const char *n : {"1", "2"}) {
+        std::string path = std::string("/var/lib/kelvora/sent/") + n + "/msg";
+        message m;
+        ASSERT_EQ(message_read(path.c_str(), m), 0);
+        m.date -= 100 * 86400;
+        textbuf b;
+        message_format(m, b);
+        write_text(path, b.data, 0600);
+    }
+    // A send in progress (held up by a stopped terminal) while purging.
+    test_pty stopped = open_pty_for("bob");
+    ASSERT_EQ(tcflow(stopped.slave, TCOOFF), 0);
+    std::string filler(64 * 1024, 'f');
+    write_terminal(stopped.slave_path.c_str(), 1002, filler.data(), filler.size());
+    run_result sent;
+    std::thread sender([&] { sent = root({"send", "--to", "alice,bob", "young"}); });
+    for (int i = 0; i < 100 && !exists(box("alice", "inbox/3")); i++)
+        usleep(20000);
+    // Killed right after it moved message 1 away: message 2 stays for later.
+    run_result killed = run_program({"strace", "-qq", "-o", "/dev/null", "-f", "-e", "trace=clone",
+                                     "-e", "inject=clone:signal=SIGKILL:when=1", kelv, "purge", "90d"});
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    EXPECT_TRUE(exists("/var/lib/kelvora/sent/.deleting-1"));
+    sender.join();
+    EXPECT_EQ(sent.status, 0) << sent.err;
+
+    run_result r = root({"purge", "90d"});
+    EXPECT_EQ(r.out, "Deleted 1 message older than 90d.\n");
+    root({"list"}); // the recovery pass finishes the interrupted deletion
+    EXPECT_FALSE(exists("/var/lib/kelvora/sent/.deleting-1"));
+    for (const char *u : {"alice", "bob"}) {
+        for (const char *f : {"inbox/1", "read/1", "acks/1", "inbox/2"})
+            EXPECT_FALSE(exists(box(u, f))) << u << " " << f;
+        EXPECT_TRUE(exists(box(u, "inbox/3"))) << u;
+    }
+    EXPECT_EQ(list_dir("/var/lib/kelvora/sent"), (std::vector<std::string>{".seq", ".seq.lock", "3"}));
+    EXPECT_EQ(root({"purge", "90d"}).out, "No messages older than 90d.\n");
+}
