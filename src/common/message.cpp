@@ -199,17 +199,17 @@ void clean_text(const char *bytes, size_t len, textbuf &out)
     // never join a stray 0xC2 and a stray continuation byte into a new one.
     size_t start = out.len;
     textbuf_reserve(out, osc.len);
+    char *kept = out.data + out.len; // the room reserved above
     for (size_t i = 0; i < osc.len; i++) {
         unsigned char c = static_cast<unsigned char>(osc.data[i]);
         if (is_dropped_control(c))
             continue;
-        if (c >= 0x80 && c <= 0x9f && out.len > start &&
-            static_cast<unsigned char>(out.data[out.len - 1]) == 0xc2) {
-            out.len--;
-            out.data[out.len] = '\0';
+        if (c >= 0x80 && c <= 0x9f && kept > out.data + start && static_cast<unsigned char>(kept[-1]) == 0xc2) {
+            kept--;
             continue;
         }
-        textbuf_append_char(out, static_cast<char>(c));
+        *kept++ = static_cast<char>(c);
     }
-    textbuf_append(out, "", 0); // a valid string even when nothing was kept
+    out.len = static_cast<size_t>(kept - out.data);
+    out.data[out.len] = '\0';
 }

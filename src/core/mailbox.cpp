@@ -116,6 +116,25 @@ int purge_step(void *arg)
     return 0;
 }
 
+// The names in a mailbox directory, sorted, for lookups by name: a user has
+// records for few of the messages asked about, so listing a directory once
+// costs far less than probing a path for every message.
+void list_names(const char *dir, strlist &out)
+{
+    if (DIR *d = opendir(dir)) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                strlist_push_copy(out, e->d_name);
+        closedir(d);
+    }
+    strlist_sort(out);
+}
+
+bool listed(const strlist &names, const char *name)
+{
+    return bsearch(&name, names.items, names.count, sizeof *names.items, compare_strings) != nullptr;
+}
+
 // Prints "A N first-line" for a confirmation record and "S N time" for the
 // latest postponement of every number on standard input.
 int read_step(void *arg)
@@ -125,6 +144,9 @@ int read_step(void *arg)
         return 1;
     textbuf input;
     read_fd(0, records_output_limit, input);
+    strlist acks, state;
+    list_names("acks", acks);
+    list_names("state", state);
     const char *p = textbuf_str(input);
     while (*p) {
         const char *line = p;
@@ -142,7 +164,7 @@ int read_step(void *arg)
 
         char path[64];
         snprintf(path, sizeof path, "acks/%s", number);
-        int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        int fd = listed(acks, number) ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
         if (fd >= 0) {
             struct stat st;
             char buf[200];
@@ -156,9 +178,11 @@ int read_step(void *arg)
         }
         int64_t latest = 0;
         for (const char *suffix : {"term", "gui"}) {
-            snprintf(path, sizeof path, "state/%s.%s", number, suffix);
+            char marker[40];
+            snprintf(marker, sizeof marker, "%s.%s", number, suffix);
+            snprintf(path, sizeof path, "state/%s", marker);
             struct stat st;
-            if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime > latest)
+            if (listed(state, marker) && stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime > latest)
                 latest = st.st_mtime;
         }
         if (latest != 0)
@@ -251,16 +275,23 @@ void record_table_free(record_table &t)
     t.cap = 0;
 }
 
+// The record of n in the table, inserted in order when there is none yet.
 static mailbox_record &record_for(record_table &t, int64_t n)
 {
-    for (size_t i = 0; i < t.count; i++)
-        if (t.items[i].number == n)
-            return t.items[i];
+    if (const mailbox_record *found = find_record(t, n))
+        return t.items[found - t.items];
     if (t.count == t.cap) {
         t.cap = t.cap ? t.cap * 2 : 16;
         t.items = static_cast<mailbox_record *>(xrealloc(t.items, t.cap * sizeof *t.items));
     }
-    mailbox_record &r = t.items[t.count++];
+    // The read step answers in the order it was asked, ascending: the new
+    // record almost always goes at the end.
+    size_t at = t.count;
+    while (at > 0 && t.items[at - 1].number > n)
+        at--;
+    memmove(&t.items[at + 1], &t.items[at], (t.count - at) * sizeof *t.items);
+    t.count++;
+    mailbox_record &r = t.items[at];
     r.number = n;
     r.confirmation = nullptr;
     r.postponed = 0;
@@ -345,10 +376,16 @@ const record_table &records_for_user(const char *name)
 
 const mailbox_record *find_record(const record_table &t, int64_t n)
 {
-    for (size_t i = 0; i < t.count; i++)
-        if (t.items[i].number == n)
-            return &t.items[i];
-    return nullptr;
+    // The table is kept in ascending order of message numbers.
+    size_t lo = 0, hi = t.count;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (t.items[mid].number < n)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < t.count && t.items[lo].number == n ? &t.items[lo] : nullptr;
 }
 
 void forget_records()
