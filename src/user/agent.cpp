@@ -9,11 +9,13 @@
 #include "user.h"
 
 #include <cerrno>
+#include <clocale>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -68,6 +70,19 @@ void reset_signals_for_exec()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// zenity and notify-send read their arguments in the character set of the
+// locale, and refuse text that is not valid in it; the titles and messages
+// are UTF-8. A session without a UTF-8 locale (no LANG at all, or plain C)
+// would fail every dialog, and the message would never reach the desktop:
+// give the programs a UTF-8 locale then.
+void prefer_utf8_for_children()
+{
+    bool utf8 = setlocale(LC_CTYPE, "") && strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    setlocale(LC_CTYPE, "C");
+    if (!utf8)
+        setenv("LC_ALL", "C.UTF-8", 1);
 }
 
 pid_t start_dialog(const char *text)
@@ -269,6 +284,7 @@ int agent()
     for (int sig : handled_signals)
         sigdelset(&wait_mask, sig);
 
+    prefer_utf8_for_children();
     ready_path = xasprintf("%s/kelvora-agent.ready", runtime_dir());
     atexit(remove_ready_file);
     char pid[32];

@@ -129,8 +129,11 @@ int confirm_message(int64_t n, const char *channel)
         archive_copy(n);
         return confirm_recorded;
     }
+    // The record is always written before the copy is moved: a copy that is
+    // gone while a record exists was confirmed by another helper since the
+    // look above, not revoked.
     if (!copy_present(n))
-        return confirm_revoked;
+        return record_exists(n) ? confirm_recorded : confirm_revoked;
     if (copy_expired(n)) {
         archive_copy(n);
         return confirm_expired;

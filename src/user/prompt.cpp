@@ -68,6 +68,10 @@ wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
         }
         if (r < 0 && errno != EINTR)
             return wait_end::answered;
+        // The copy first: a confirmation elsewhere writes its record before
+        // it moves the copy, so a copy found gone together with a record was
+        // confirmed, however the two looks fell around it.
+        bool gone = !copy_present(n);
         if (record_exists(n)) {
             putchar('\n');
             close(tty);
@@ -75,7 +79,7 @@ wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
             say("[Kelvora] Message already confirmed elsewhere (for example on the desktop).");
             return wait_end::moot;
         }
-        if (!copy_present(n)) {
+        if (gone) {
             putchar('\n');
             close(tty);
             say("[Kelvora] The administrator has revoked the message.");
