@@ -76,11 +76,7 @@ int status(int argc, char **argv)
     if (has_marker(n, "failed"))
         die("message %lld was cancelled: sending was interrupted before it was saved", id);
     message m;
-    char *path = sent_path(n, "msg");
-    int rc = message_read(path, m);
-    free(path);
-    if (rc < 0)
-        die("no such message: %s", arg);
+    read_reference(n, arg, m);
 
     textbuf heading, raw, line;
     message_heading(m, raw);

@@ -138,11 +138,7 @@ int log(int argc, char **argv)
     const char *arg = argc > 0 ? argv[0] : nullptr;
     int64_t n = parse_message_argument(arg);
     message m;
-    char *path = sent_path(n, "msg");
-    int rc = message_read(path, m);
-    free(path);
-    if (rc < 0)
-        die("no such message: %s", arg);
+    read_reference(n, arg, m);
     log_history(n, m, systemd());
     return 0;
 }

@@ -108,6 +108,10 @@ int purge(int argc, char **argv);
 // Overloads the C library's log(double) by its argument types.
 int log(int argc, char **argv);
 
+// The reference copy of message n, or the end of the command with "no such
+// message: ARG" (arg as the user typed it).
+void read_reference(int64_t n, const char *arg, message &m);
+
 // The seconds of a purge duration ("90d", "12h", "30m"); false when the text
 // is malformed or the seconds do not fit in a signed 64-bit integer.
 bool parse_duration(const char *text, int64_t &seconds);

@@ -16,16 +16,6 @@
 
 namespace {
 
-// The reference copy of n, or the end of the command.
-void read_reference(int64_t n, const char *arg, message &m)
-{
-    char *path = sent_path(n, "msg");
-    int rc = message_read(path, m);
-    free(path);
-    if (rc < 0)
-        die("no such message: %s", arg);
-}
-
 void record_revocation(int64_t n)
 {
     char *record = sent_path(n, "revoked");

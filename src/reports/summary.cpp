@@ -70,3 +70,12 @@ void summary_text(const message_summary &s, textbuf &out)
         sep = " · ";
     }
 }
+
+void read_reference(int64_t n, const char *arg, message &m)
+{
+    char *path = sent_path(n, "msg");
+    int rc = message_read(path, m);
+    free(path);
+    if (rc < 0)
+        die("no such message: %s", arg);
+}

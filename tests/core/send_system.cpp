@@ -222,11 +222,7 @@ TEST_F(Send, AnAdministratorGoesThroughSudoAndSignsTheMessage)
 
 TEST_F(Send, AStoppedTerminalCostsTheSendAboutThreeSeconds)
 {
-    test_pty stopped = open_pty_for("alice");
-    ASSERT_EQ(tcflow(stopped.slave, TCOOFF), 0);
-    // Fill what the terminal can buffer, so that the banner cannot go in.
-    std::string filler(64 * 1024, 'f');
-    write_terminal(stopped.slave_path.c_str(), 1001, filler.data(), filler.size());
+    test_pty stopped = open_stopped_pty_for("alice");
     double start = seconds();
     run_result r = root_kelv({"send", "--to", "alice,bob", "hello"});
     double took = seconds() - start;
@@ -239,10 +235,7 @@ TEST_F(Send, AStoppedTerminalCostsTheSendAboutThreeSeconds)
 
 TEST_F(Send, ARevocationBetweenTwoRecipientsStopsTheLoop)
 {
-    test_pty stopped = open_pty_for("alice");
-    ASSERT_EQ(tcflow(stopped.slave, TCOOFF), 0);
-    std::string filler(64 * 1024, 'f');
-    write_terminal(stopped.slave_path.c_str(), 1001, filler.data(), filler.size());
+    test_pty stopped = open_stopped_pty_for("alice");
     run_result r;
     std::thread sender([&] { r = root_kelv({"send", "--to", "alice,bob", "hello"}); });
     // While alice's terminal holds the send up, the message is revoked.

@@ -194,10 +194,7 @@ TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
 
 TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)
 {
-    test_pty stopped = open_pty_for("alice");
-    ASSERT_EQ(tcflow(stopped.slave, TCOOFF), 0);
-    std::string filler(64 * 1024, 'f');
-    write_terminal(stopped.slave_path.c_str(), 1001, filler.data(), filler.size());
+    test_pty stopped = open_stopped_pty_for("alice");
     run_result sent;
     std::thread sender([&] { sent = root({"send", "--to", "alice,bob,dave", "x"}); });
     for (int i = 0; i < 100 && !exists(box("alice", "inbox/1")); i++)
@@ -252,10 +249,7 @@ TEST_F(Reports, PurgeKeepsWhatIsYoungOrBusyAndAnInterruptedPurgeIsFinished)
         write_text(path, b.data, 0600);
     }
     // A send in progress (held up by a stopped terminal) while purging.
-    test_pty stopped = open_pty_for("bob");
-    ASSERT_EQ(tcflow(stopped.slave, TCOOFF), 0);
-    std::string filler(64 * 1024, 'f');
-    write_terminal(stopped.slave_path.c_str(), 1002, filler.data(), filler.size());
+    test_pty stopped = open_stopped_pty_for("bob");
     run_result sent;
     std::thread sender([&] { sent = root({"send", "--to", "alice,bob", "young"}); });
     for (int i = 0; i < 100 && !exists(box("alice", "inbox/3")); i++)

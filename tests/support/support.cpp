@@ -19,8 +19,6 @@
 
 extern char **environ;
 
-namespace {
-
 int decode_status(int st)
 {
     if (WIFEXITED(st))
@@ -29,6 +27,8 @@ int decode_status(int st)
         return 128 + WTERMSIG(st);
     return -1;
 }
+
+namespace {
 
 // Feeds input, drains both pipes, reaps pid; kills it after the timeout.
 run_result collect(pid_t pid, int in_fd, int out_fd, int err_fd, const std::string &input,

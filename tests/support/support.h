@@ -25,6 +25,9 @@ struct run_options {
     int timeout_seconds = 60;
 };
 
+// A wait status as a shell shows it: the exit status, or 128 + signal.
+int decode_status(int wait_status);
+
 // Runs argv[0] (searched along PATH) and collects its output.
 run_result run_program(const std::vector<std::string> &argv, const run_options &opt = {});
 // Runs fn in a forked child (which then exits 0) and collects its output.

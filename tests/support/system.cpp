@@ -282,15 +282,6 @@ void kill_and_reap(pid_t &pid)
     pid = -1;
 }
 
-int decode_status(int st)
-{
-    if (WIFEXITED(st))
-        return WEXITSTATUS(st);
-    if (WIFSIGNALED(st))
-        return 128 + WTERMSIG(st);
-    return -1;
-}
-
 bool x_socket_ready(int display)
 {
     return exists("/tmp/.X11-unix/X" + std::to_string(display));
@@ -704,4 +695,19 @@ void system_test::SetUp()
     if (!in_system_env())
         GTEST_SKIP() << "needs the real-system test environment (tests/system/enter-namespace)";
     system_reset();
+}
+
+test_pty open_stopped_pty_for(const std::string &user)
+{
+    test_pty p = open_pty_for(user);
+    // Output suspended as by Ctrl-S, and what the terminal can buffer filled,
+    // so that nothing more goes in.
+    if (tcflow(p.slave, TCOOFF) < 0)
+        throw std::runtime_error("tcflow");
+    int fd = open(p.slave_path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    std::string filler(4096, 'f');
+    while (write(fd, filler.data(), filler.size()) > 0) {
+    }
+    close(fd);
+    return p;
 }

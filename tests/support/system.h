@@ -68,6 +68,9 @@ struct test_pty {
 
 // A new pty whose slave belongs to user.
 test_pty open_pty_for(const std::string &user);
+// The same with its output stopped and its buffer full: every write to it
+// waits, as on a terminal held with Ctrl-S.
+test_pty open_stopped_pty_for(const std::string &user);
 
 // A process running as user on a fresh pty that belongs to user: a new
 // session with the slave as controlling terminal and as standard input,
