@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -53,6 +54,33 @@ void asked_again()
 
 enum class wait_end { answered, moot };
 
+// The question needs the terminal's usual line mode: an answer that ends
+// with Enter, echoed. A shell that keeps its own raw mode while it runs its
+// prompt hooks (fish does) gets line mode for the question and its own mode
+// back afterwards; in line mode nothing is changed.
+struct line_mode {
+    int fd;
+    struct termios saved;
+    bool changed = false;
+
+    explicit line_mode(int tty) : fd(tty)
+    {
+        if (tcgetattr(fd, &saved) < 0 || (saved.c_lflag & ICANON))
+            return;
+        struct termios t = saved;
+        t.c_lflag |= ICANON | ECHO;
+        t.c_iflag |= ICRNL;
+        changed = tcsetattr(fd, TCSANOW, &t) == 0;
+    }
+    line_mode(const line_mode &) = delete;
+    line_mode &operator=(const line_mode &) = delete;
+    ~line_mode()
+    {
+        if (changed)
+            tcsetattr(fd, TCSANOW, &saved);
+    }
+};
+
 // Waits for a line on the terminal, watching the mailbox every second.
 // Reports a moot question itself; fills answer (possibly empty) otherwise.
 wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
@@ -74,20 +102,17 @@ wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
         bool gone = !copy_present(n);
         if (record_exists(n)) {
             putchar('\n');
-            close(tty);
             archive_copy(n);
             say("[Kelvora] Message already confirmed elsewhere (for example on the desktop).");
             return wait_end::moot;
         }
         if (gone) {
             putchar('\n');
-            close(tty);
             say("[Kelvora] The administrator has revoked the message.");
             return wait_end::moot;
         }
         if (copy_expired(n)) {
             putchar('\n');
-            close(tty);
             archive_copy(n);
             say("[Kelvora] The message has expired.");
             return wait_end::moot;
@@ -97,18 +122,28 @@ wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
 
 void ask(int64_t n, const char *channel)
 {
+    const char question[] = "[Kelvora] Do you confirm you have read the message? [y/N] ";
     int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    fputs("[Kelvora] Do you confirm you have read the message? [y/N] ", stdout);
-    fflush(stdout);
     if (tty < 0) {
+        fputs(question, stdout);
+        fflush(stdout);
         postpone_message(n, "term");
         asked_again();
         return;
     }
     char answer[256];
-    if (wait_for_answer(n, tty, answer, sizeof answer) == wait_end::moot)
-        return;
+    wait_end end;
+    {
+        // Line mode before the question shows: an answer typed at once must
+        // already be read as a line.
+        line_mode mode(tty);
+        fputs(question, stdout);
+        fflush(stdout);
+        end = wait_for_answer(n, tty, answer, sizeof answer);
+    }
     close(tty);
+    if (end == wait_end::moot)
+        return;
     if (answer[0] == 'y' || answer[0] == 'Y') {
         switch (confirm_message(n, channel)) {
         case confirm_recorded:

@@ -109,7 +109,8 @@ TEST_F(CrashSweep, NoKillPointLosesOrDoublesADelivery)
         system_reset();
         write_text("/run/e2e/text", text + "\n");
         run_program({"strace", "-qq", "-o", "/run/e2e/calls", "-e", std::string("trace=") + syscall, kelv, "send",
-                     "--to", "alice,bob,dave", "--file", "/run/e2e/text"});
+                     "--to", "alice,bob,dave", "--file", "/run/e2e/text"},
+                    traced_options());
         std::string calls = read_text("/run/e2e/calls");
         int count = static_cast<int>(std::count(calls.begin(), calls.end(), '\n')) - 1; // "+++ exited"
         for (int i = 0; i < std::min(count, most); i++) {
@@ -118,7 +119,8 @@ TEST_F(CrashSweep, NoKillPointLosesOrDoublesADelivery)
             write_text("/run/e2e/text", text + "\n");
             std::string inject = std::string("inject=") + syscall + ":signal=SIGKILL:when=" + std::to_string(k);
             run_result r = run_program({"strace", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + syscall, "-e",
-                                        inject, kelv, "send", "--to", "alice,bob,dave", "--file", "/run/e2e/text"});
+                                        inject, kelv, "send", "--to", "alice,bob,dave", "--file", "/run/e2e/text"},
+                                       traced_options());
             tried++;
             killed += r.status == 128 + SIGKILL;
             wait_for_orphans();

@@ -255,7 +255,7 @@ TEST_F(Send, AHangingMailboxCostsItsLimitAndTheOthersAreServed)
     // Alice's mailbox child is stopped at its first step in her inbox and
     // never goes on, as on a dead network file system.
     double start = seconds();
-    run_options o;
+    run_options o = traced_options();
     run_result r = run_program({"strace", "-f", "-qq", "-o", "/dev/null", "-P", "/var/lib/kelvora/users/alice/inbox",
                                 "-e", "trace=mkdir", "-e", "inject=mkdir:signal=SIGSTOP", kelv, "send",
                                 "--to", "alice,bob", "hello"},

@@ -101,11 +101,12 @@ bool has_control_bytes(const std::string &s)
 
 TEST_F(Reports, TheWholeRoadOfAMessage)
 {
+    const std::string n = std::to_string(fresh_message_numbers());
     test_pty bobs_terminal = open_pty_for("bob");
     run_result r = root({"send", "--to", "alice,bob,dave", "--title", "Road", "Maintenance tonight."});
     ASSERT_EQ(r.status, 0) << r.err;
     message m;
-    ASSERT_EQ(message_read("/var/lib/kelvora/sent/1/msg", m), 0);
+    ASSERT_EQ(message_read(("/var/lib/kelvora/sent/" + n + "/msg").c_str(), m), 0);
 
     std::string alice_tty, bob_tty;
     EXPECT_NE(answer_prompt("alice", "y\n", alice_tty).find("[Kelvora] Confirmed."), std::string::npos);
@@ -113,11 +114,11 @@ TEST_F(Reports, TheWholeRoadOfAMessage)
               std::string::npos);
 
     int64_t confirmed = 0;
-    ASSERT_TRUE(parse_number(read_text(box("alice", "acks/1")).substr(0, 10).c_str(), confirmed));
-    int64_t postponed = mtime(box("bob", "state/1.term"));
-    r = root({"status", "1"});
+    ASSERT_TRUE(parse_number(read_text(box("alice", "acks/" + n)).substr(0, 10).c_str(), confirmed));
+    int64_t postponed = mtime(box("bob", "state/" + n + ".term"));
+    r = root({"status", n});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Message 1 · Road · " + when(m.date) + " · from root\n"
+    EXPECT_EQ(r.out, "Message " + n + " · Road · " + when(m.date) + " · from root\n"
                      "  │ Maintenance tonight.\n"
                      "\n"
                      "USER             STATE\n"
@@ -128,21 +129,21 @@ TEST_F(Reports, TheWholeRoadOfAMessage)
     r = root({"list"});
     std::vector<std::string> listed = lines(r.out);
     ASSERT_EQ(listed.size(), 2u) << r.out;
-    EXPECT_EQ(listed[1], "1     " + when(m.date) + "  Maintenance tonight." + std::string(20, ' ') +
+    EXPECT_EQ(listed[1], n + " " + when(m.date) + "  Maintenance tonight." + std::string(20, ' ') +
                              "  1 confirmed · 2 delivered");
 
     // The history, in journal order and without a mark: every entry was
     // written by the expected program.
-    r = root({"log", "1"});
+    r = root({"log", n});
     std::vector<std::string> history = lines(r.out);
     ASSERT_EQ(history.size(), 7u) << r.out;
-    EXPECT_EQ(history[0], "Message 1 · Road · " + when(m.date));
-    const char *sentences[] = {"message 1 delivered to alice (terminals written: 0)",
-                               "message 1 delivered to bob (terminals written: 1)",
-                               "message 1 delivered to dave (terminals written: 0)",
-                               "message 1 sent by root to: alice bob dave",
-                               "user alice: confirmed reading message 1 (terminal ",
-                               "user bob: postponed message 1 (terminal)"};
+    EXPECT_EQ(history[0], "Message " + n + " · Road · " + when(m.date));
+    const std::string sentences[] = {"message " + n + " delivered to alice (terminals written: 0)",
+                                     "message " + n + " delivered to bob (terminals written: 1)",
+                                     "message " + n + " delivered to dave (terminals written: 0)",
+                                     "message " + n + " sent by root to: alice bob dave",
+                                     "user alice: confirmed reading message " + n + " (terminal " + alice_tty + ")",
+                                     "user bob: postponed message " + n + " (terminal)"};
     for (int i = 0; i < 6; i++) {
         const std::string &line = history[i + 1];
         EXPECT_EQ(line.find("[not trustworthy"), std::string::npos) << line;
@@ -153,23 +154,25 @@ TEST_F(Reports, TheWholeRoadOfAMessage)
 
 TEST_F(Reports, ForgedEntriesAreMarkedWithTheirWriter)
 {
+    const std::string n = std::to_string(fresh_message_numbers());
     ASSERT_EQ(root({"send", "--to", "alice,bob", "x"}).status, 0);
-    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=SENT", "KELV_AUTHOR=root",
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=SENT", "KELV_AUTHOR=root",
                   "KELV_DETAILS=everyone", "MESSAGE=forged"});
-    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
                   "KELV_CHANNEL=desktop", "MESSAGE=forged"});
-    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=POSTPONED", "KELV_USER=bob",
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=POSTPONED", "KELV_USER=bob",
                   "KELV_CHANNEL=terminal", "MESSAGE=genuine"});
-    forge("bob", {"SYSLOG_IDENTIFIER=other", "KELV_MESSAGE=1", "KELV_EVENT=REVOKED", "MESSAGE=elsewhere"});
-    std::string out = root({"log", "1"}).out;
-    EXPECT_NE(out.find("[not trustworthy: written by UID 1002] message 1 sent by root to: everyone"),
+    forge("bob", {"SYSLOG_IDENTIFIER=other", "KELV_MESSAGE=" + n, "KELV_EVENT=REVOKED", "MESSAGE=elsewhere"});
+    std::string out = root({"log", n}).out;
+    EXPECT_NE(out.find("[not trustworthy: written by UID 1002] message " + n + " sent by root to: everyone"),
               std::string::npos) << out;
-    EXPECT_NE(out.find("[not trustworthy: written by UID 1002] user alice: confirmed reading message 1 (desktop)"),
+    EXPECT_NE(out.find("[not trustworthy: written by UID 1002] user alice: confirmed reading message " + n +
+                       " (desktop)"),
               std::string::npos) << out;
     // bob may well say that bob put the message off.
     std::vector<std::string> l = lines(out);
-    auto postponed = std::find_if(l.begin(), l.end(), [](const std::string &s) {
-        return s.find("user bob: postponed message 1 (terminal)") != std::string::npos;
+    auto postponed = std::find_if(l.begin(), l.end(), [&](const std::string &s) {
+        return s.find("user bob: postponed message " + n + " (terminal)") != std::string::npos;
     });
     ASSERT_NE(postponed, l.end()) << out;
     EXPECT_EQ(postponed->find("[not trustworthy"), std::string::npos);
@@ -178,18 +181,19 @@ TEST_F(Reports, ForgedEntriesAreMarkedWithTheirWriter)
 
 TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
 {
+    const std::string n = std::to_string(fresh_message_numbers());
     ASSERT_EQ(root({"send", "--to", "alice", "x"}).status, 0);
     run_options o;
     o.input = std::to_string(now()) + " \x1b]0;owned\x07\x1b[2J\x1b[31mdesk\rtop\xc2\x9b\n";
     o.has_input = true;
-    ASSERT_EQ(run_as("alice", {"sh", "-c", "cat > /var/lib/kelvora/users/alice/acks/1"}, o).status, 0);
-    forge("alice", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=1", "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
+    ASSERT_EQ(run_as("alice", {"sh", "-c", "cat > /var/lib/kelvora/users/alice/acks/" + n}, o).status, 0);
+    forge("alice", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
                     "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07", "MESSAGE=x"});
-    run_result status = root({"status", "1"}), log = root({"log", "1"}), list = root({"list"});
+    run_result status = root({"status", n}), log = root({"log", n}), list = root({"list"});
     EXPECT_NE(status.out.find("(desktop)"), std::string::npos) << status.out;
     for (const run_result *r : {&status, &log, &list})
         EXPECT_FALSE(has_control_bytes(r->out)) << r->out;
-    EXPECT_NE(log.out.find("confirmed reading message 1 (hidden)"), std::string::npos) << log.out;
+    EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden)"), std::string::npos) << log.out;
 }
 
 TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)
@@ -256,7 +260,8 @@ TEST_F(Reports, PurgeKeepsWhatIsYoungOrBusyAndAnInterruptedPurgeIsFinished)
         usleep(20000);
     // Killed right after it moved message 1 away: message 2 stays for later.
     run_result killed = run_program({"strace", "-qq", "-o", "/dev/null", "-f", "-e", "trace=clone",
-                                     "-e", "inject=clone:signal=SIGKILL:when=1", kelv, "purge", "90d"});
+                                     "-e", "inject=clone:signal=SIGKILL:when=1", kelv, "purge", "90d"},
+                                    traced_options());
     EXPECT_EQ(killed.status, 128 + SIGKILL);
     EXPECT_TRUE(exists("/var/lib/kelvora/sent/.deleting-1"));
     sender.join();

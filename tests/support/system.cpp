@@ -711,3 +711,19 @@ test_pty open_stopped_pty_for(const std::string &user)
     close(fd);
     return p;
 }
+
+int64_t fresh_message_numbers()
+{
+    static int64_t runs = 0;
+    int64_t first = 100000 + 1000 * ++runs;
+    mkdir("/var/lib/kelvora/sent", 0700);
+    write_text("/var/lib/kelvora/sent/.seq", std::to_string(first - 1) + "\n", 0600);
+    return first;
+}
+
+run_options traced_options()
+{
+    run_options o;
+    o.env = {"ASAN_OPTIONS=detect_leaks=0"};
+    return o;
+}

@@ -122,6 +122,14 @@ std::vector<journal_entry> journal_read(const std::vector<std::string> &matches)
 // and returns its name, e.g. ":97". It runs until the environment ends.
 std::string start_xvfb();
 
+// Options for a program run under strace: LeakSanitizer cannot work under
+// ptrace, so a sanitizer build's leak check is turned off there.
+run_options traced_options();
+
+// Makes the next message numbers of the store unique within this run of the
+// environment, whose journal outlives each test, and returns the first one.
+int64_t fresh_message_numbers();
+
 // Base fixture of real-system tests: skips outside the environment and
 // starts each test from system_reset().
 class system_test : public ::testing::Test {
