@@ -306,6 +306,18 @@ TEST_F(Send, AStaleReadyFileNeverMakesKelvSignalAnotherProcess)
         root_kelv({"send", "--to", "alice", "x"});
         EXPECT_TRUE(exists("/run/e2e/log/systemd-run.argv")) << content; // a new agent instead
         EXPECT_EQ(kill(sleeper, 0), 0) << "the sleeper was signalled";
+        // The new agent comes up in the background; it is ended before the
+        // next round, which must not find it.
+        int64_t agent = 0;
+        for (int i = 0; i < 250 && agent == 0; i++) {
+            std::string written = read_text(ready);
+            if (written == content || !parse_number(written.substr(0, written.find('\n')).c_str(), agent))
+                usleep(20000);
+        }
+        ASSERT_GT(agent, 0) << "no agent started";
+        kill(static_cast<pid_t>(agent), SIGKILL);
+        for (int i = 0; i < 250 && kill(static_cast<pid_t>(agent), 0) == 0; i++)
+            usleep(20000);
     }
     kill(sleeper, SIGKILL);
     waitpid(sleeper, nullptr, 0);

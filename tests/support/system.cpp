@@ -165,20 +165,31 @@ char process_state(pid_t pid)
 }
 
 // The pids of the processes whose real or effective uid is not root.
+// The processes a test may have left behind: those of non-root users, and
+// processes detached from their parent (adopted by the namespace's first
+// process), such as a desktop agent that the systemd-run stand-in was still
+// starting as root when the test ended. The environment's own daemons and
+// this test program stay.
 std::vector<pid_t> user_processes()
 {
     std::vector<pid_t> pids;
     for (const std::string &name : list_dir("/proc")) {
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
+        pid_t pid = static_cast<pid_t>(std::stol(name));
         std::string status = read_text("/proc/" + name + "/status");
         size_t at = status.find("\nUid:");
+        size_t pp = status.find("\nPPid:");
         unsigned long real = 0, effective = 0;
-        if (at == std::string::npos ||
-            sscanf(status.c_str() + at, "\nUid: %lu %lu", &real, &effective) != 2)
+        long parent = 0;
+        if (at == std::string::npos || pp == std::string::npos ||
+            sscanf(status.c_str() + at, "\nUid: %lu %lu", &real, &effective) != 2 ||
+            sscanf(status.c_str() + pp, "\nPPid: %ld", &parent) != 1)
             continue;
-        pid_t pid = static_cast<pid_t>(std::stol(name));
-        if ((real != 0 || effective != 0) && process_state(pid) != 'Z')
+        std::string comm = read_text("/proc/" + name + "/comm");
+        bool daemon = comm == "systemd-journal\n" || comm == "Xvfb\n";
+        bool detached = parent == 1 && pid != getpid() && pid != getppid() && !daemon;
+        if ((real != 0 || effective != 0 || detached) && process_state(pid) != 'Z')
             pids.push_back(pid);
     }
     return pids;
