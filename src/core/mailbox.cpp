@@ -132,7 +132,8 @@ void list_names(const char *dir, strlist &out)
 
 bool listed(const strlist &names, const char *name)
 {
-    return bsearch(&name, names.items, names.count, sizeof *names.items, compare_strings) != nullptr;
+    return names.count > 0 &&
+           bsearch(&name, names.items, names.count, sizeof *names.items, compare_strings) != nullptr;
 }
 
 // Prints "A N first-line" for a confirmation record and "S N time" for the
