@@ -13,15 +13,6 @@ struct list_fixture : ::testing::Test {
 
     void SetUp() override { use_utc(); }
     std::string pad(const std::string &cell, size_t width = 40) { return cell + std::string(width - cell.size(), ' '); }
-    void expect_refused(const std::vector<std::string> &args, const std::string &message)
-    {
-        std::vector<std::string> before = s.tree();
-        run_result r = s.kelv(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "kelv: " + message + "\n");
-        EXPECT_EQ(s.tree(), before);
-    }
 };
 
 const std::string header = "ID    DATE         TEXT                                      RECIPIENTS\n";
@@ -132,20 +123,20 @@ TEST_F(list_fixture, StatusOfRevokedExpiredAndUntitledMessages)
 TEST_F(list_fixture, StatusRefusals)
 {
     make_record(s, 1, dec7, {a});
-    expect_refused({"status"}, "missing message ID");
-    expect_refused({"status", ""}, "missing message ID");
+    s.expect_refused({"status"}, "missing message ID");
+    s.expect_refused({"status", ""}, "missing message ID");
     for (const char *bad : {"12a", "-1", "#1", " 1", "1234567890123456789"})
-        expect_refused({"status", bad}, std::string("no such message: ") + bad);
-    expect_refused({"status", "0"}, "no such message: 0");
-    expect_refused({"status", "99"}, "no such message: 99");
-    expect_refused({"status", "1", "2"}, "too many arguments for status: 2 (kelv --help for the guide)");
-    expect_refused({"list", "x"}, "too many arguments for list: x (kelv --help for the guide)");
+        s.expect_refused({"status", bad}, std::string("no such message: ") + bad);
+    s.expect_refused({"status", "0"}, "no such message: 0");
+    s.expect_refused({"status", "99"}, "no such message: 99");
+    s.expect_refused({"status", "1", "2"}, "too many arguments for status: 2 (kelv --help for the guide)");
+    s.expect_refused({"list", "x"}, "too many arguments for list: x (kelv --help for the guide)");
 
     // A cancelled send is named as such, whether its copy was saved or not.
     mkdir(s.sent(12, "").c_str(), 0700);
     write_text(s.sent(12, "failed"), "100\n");
-    expect_refused({"status", "12"}, "message 12 was cancelled: sending was interrupted before it was saved");
+    s.expect_refused({"status", "12"}, "message 12 was cancelled: sending was interrupted before it was saved");
     make_record(s, 13, dec7, {});
     write_text(s.sent(13, "failed"), "100\n");
-    expect_refused({"status", "13"}, "message 13 was cancelled: sending was interrupted before it was saved");
+    s.expect_refused({"status", "13"}, "message 13 was cancelled: sending was interrupted before it was saved");
 }

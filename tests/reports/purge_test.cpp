@@ -13,15 +13,6 @@ struct purge_fixture : ::testing::Test {
     std::string a = "daemon", b = "bin";
     std::string author = author_name();
 
-    void expect_refused(const std::vector<std::string> &args, const std::string &message)
-    {
-        std::vector<std::string> before = s.tree();
-        run_result r = s.kelv(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "kelv: " + message + "\n");
-        EXPECT_EQ(s.tree(), before);
-    }
     std::vector<std::string> numbers()
     {
         strlist l;
@@ -57,11 +48,11 @@ TEST(PurgeDuration, AcceptedAndRefusedTexts)
 TEST_F(purge_fixture, RefusalsTouchNothing)
 {
     make_record(s, 1, 1000, {a});
-    expect_refused({"purge"}, "missing duration, for example 90d");
-    expect_refused({"purge", ""}, "missing duration, for example 90d");
+    s.expect_refused({"purge"}, "missing duration, for example 90d");
+    s.expect_refused({"purge", ""}, "missing duration, for example 90d");
     for (const char *bad : {"d", "90", "90x", "9.5d", "-1d", "90D", "90 d", "106751991167301d"})
-        expect_refused({"purge", bad}, std::string("invalid duration: ") + bad + " (for example 90d, 12h, 30m)");
-    expect_refused({"purge", "1d", "2d"}, "too many arguments for purge: 2d (kelv --help for the guide)");
+        s.expect_refused({"purge", bad}, std::string("invalid duration: ") + bad + " (for example 90d, 12h, 30m)");
+    s.expect_refused({"purge", "1d", "2d"}, "too many arguments for purge: 2d (kelv --help for the guide)");
 }
 
 TEST_F(purge_fixture, NothingToDelete)

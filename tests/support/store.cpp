@@ -2,6 +2,8 @@
 
 #include "common/common.h"
 
+#include <gtest/gtest.h>
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -54,4 +56,14 @@ std::vector<std::string> test_store::tree() const
         start = nl == std::string::npos ? r.out.size() : nl + 1;
     }
     return paths;
+}
+
+void test_store::expect_refused(const std::vector<std::string> &args, const std::string &message) const
+{
+    std::vector<std::string> before = tree();
+    run_result r = kelv(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kelv: " + message + "\n");
+    EXPECT_EQ(tree(), before);
 }

@@ -25,4 +25,7 @@ struct test_store {
                     std::vector<std::string> env = {}) const;
     // Lists every path below the store, for "nothing was written" checks.
     std::vector<std::string> tree() const;
+    // Runs kelv with args and expects the refusal: status 1, nothing on
+    // standard output, "kelv: MESSAGE" on standard error, the store unchanged.
+    void expect_refused(const std::vector<std::string> &args, const std::string &message) const;
 };
