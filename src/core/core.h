@@ -33,6 +33,10 @@ int64_t allocate_message_number();
 unique_fd lock_message(int64_t n, bool nonblocking);
 void touch_marker(int64_t n, const char *name);
 bool has_marker(int64_t n, const char *name);
+void remove_marker(int64_t n, const char *name);
+// Flushes the file system of the mailboxes and the record, then removes the
+// incomplete marker of N (flushed too): from then on the send is complete.
+void close_send(int64_t n);
 // Appends the names of a recipients file (blank/newline separated).
 void read_recipients_file(const char *path, strlist &out);
 void read_recipients(int64_t n, strlist &out);

@@ -408,9 +408,7 @@ bool finish_revocation(int64_t n)
     }
     if (failures)
         return false;
-    char *marker = sent_path(n, "revoking");
-    unlink(marker);
-    free(marker);
+    remove_marker(n, "revoking");
     return true;
 }
 

@@ -14,13 +14,6 @@
 
 namespace {
 
-void remove_marker(int64_t n, const char *name)
-{
-    char *path = sent_path(n, name);
-    unlink(path);
-    free(path);
-}
-
 void cancel_send(int64_t n)
 {
     char *failed = sent_path(n, "failed");
@@ -77,15 +70,8 @@ void finish_send(int64_t n)
     }
 
     long long id = static_cast<long long>(n);
-    if (!failures) {
-        char *users = xasprintf("%s/users", var_dir);
-        syncfs_path(users);
-        free(users);
-        char *dir = sent_path(n, nullptr);
-        fsync_path(dir);
-        free(dir);
-        remove_marker(n, "incomplete");
-    }
+    if (!failures)
+        close_send(n);
     if (deliveries) {
         char count[16];
         snprintf(count, sizeof count, "%d", deliveries);

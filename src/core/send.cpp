@@ -321,14 +321,7 @@ int send(int argc, char **argv)
         die("message %lld not delivered to:%s (see the log; the next kelv command will retry)", id, list.data);
     }
 
-    char *users_dir = xasprintf("%s/users", var_dir);
-    syncfs_path(users_dir);
-    free(users_dir);
-    fsync_record(n, nullptr);
-    char *marker = sent_path(n, "incomplete");
-    unlink(marker);
-    free(marker);
-    fsync_record(n, nullptr);
+    close_send(n);
 
     if (has_marker(n, "revoked"))
         printf("Message %lld revoked while sending: delivery stopped.\n", id);

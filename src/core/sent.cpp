@@ -116,6 +116,25 @@ bool has_marker(int64_t n, const char *name)
     return found;
 }
 
+void remove_marker(int64_t n, const char *name)
+{
+    char *path = sent_path(n, name);
+    unlink(path);
+    free(path);
+}
+
+void close_send(int64_t n)
+{
+    char *users = xasprintf("%s/users", var_dir);
+    char *dir = sent_path(n, nullptr);
+    syncfs_path(users);
+    fsync_path(dir);
+    remove_marker(n, "incomplete");
+    fsync_path(dir);
+    free(users);
+    free(dir);
+}
+
 void read_recipients_file(const char *path, strlist &out)
 {
     textbuf b;

@@ -25,11 +25,8 @@ void record_revocation(int64_t n)
         int saved = errno;
         // Nothing is revoked without the record. Left alone, the marker would
         // make the recovery pass take the copies of a live message away.
-        if (!path_exists(record)) {
-            char *marker = sent_path(n, "revoking");
-            unlink(marker);
-            free(marker);
-        }
+        if (!path_exists(record))
+            remove_marker(n, "revoking");
         die("%s: %s", record, strerror(saved));
     }
     free(record);
