@@ -62,6 +62,7 @@ TEST(KelvEntry, ANormalUserIsHandedToSudoBeforeTheCommandIsLookedAt)
     write_text(d / "sudo", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\nexit 7\n",
                0755);
     chmod((d / "").c_str(), 0777);
+    std::string kelv = copy_for_others(d, kelv_path());
     run_options o;
     o.env = {"PATH=" + d.path + ":/usr/bin:/bin", "KELV_TEST"};
     if (geteuid() == 0) {
@@ -71,12 +72,12 @@ TEST(KelvEntry, ANormalUserIsHandedToSudoBeforeTheCommandIsLookedAt)
     for (std::vector<std::string> args : {std::vector<std::string>{"status", "12"},
                                           {"--help"}, {"version"}, {"Send", "a b"}}) {
         std::vector<std::string> argv = args;
-        argv.insert(argv.begin(), kelv_path());
+        argv.insert(argv.begin(), kelv);
         unlink((d / "sudo.args").c_str());
         run_result r = run_program(argv, o);
         EXPECT_EQ(r.status, 7) << r.err; // sudo's own status comes back unchanged
         EXPECT_EQ(r.out, "");
-        std::string expected = "--\n" + kelv_path() + "\n";
+        std::string expected = "--\n" + kelv + "\n";
         for (const std::string &a : args)
             expected += a + "\n";
         EXPECT_EQ(read_text(d / "sudo.args"), expected);
@@ -87,10 +88,11 @@ TEST(KelvEntry, MissingSudoIsReported)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run as another user";
+    temp_dir d;
     run_options o;
     o.env = {"PATH=/nonexistent", "KELV_TEST"};
     o.uid = o.gid = 65534;
-    run_result r = run_program({kelv_path(), "list"}, o);
+    run_result r = run_program({copy_for_others(d, kelv_path()), "list"}, o);
     expect_refusal(r, "sudo: No such file or directory");
 }
 

@@ -258,5 +258,14 @@ scoped_env::~scoped_env()
         unsetenv(name.c_str());
 }
 
+std::string copy_for_others(const temp_dir &dir, const std::string &program)
+{
+    std::string copy = dir / program.substr(program.rfind('/') + 1);
+    if (run_program({"cp", "--", program, copy}).status != 0)
+        throw std::runtime_error("cannot copy " + program);
+    chmod(copy.c_str(), 0755);
+    return copy;
+}
+
 std::string kelv_path() { return KELV_BIN; }
 std::string kelvora_user_path() { return KELVORA_USER_BIN; }

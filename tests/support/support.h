@@ -60,3 +60,8 @@ struct scoped_env {
 // Paths of the built programs.
 std::string kelv_path();
 std::string kelvora_user_path();
+
+// A copy of program in dir, for running it as another user: the build
+// tree may lie in a directory that only its owner can enter (/root, a
+// home directory).
+std::string copy_for_others(const temp_dir &dir, const std::string &program);

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -220,3 +221,131 @@ TEST_F(SystemEnv, NamespaceIsPrivate)
     EXPECT_EQ(m["/dev/pts"], "devpts");
 }
 
+
+namespace {
+
+// A checkout as a newcomer has it, in a directory only root may enter: the
+// environment script, the built programs under build/src, and a command.
+const char enter_command[] = "../tests/system/enter-namespace ../command";
+
+struct closed_checkout {
+    std::string top;      // the 0700 directory
+    std::string checkout; // top/kelvora
+
+    explicit closed_checkout(const std::string &dir) : top(dir), checkout(dir + "/kelvora")
+    {
+        run_program({"rm", "-rf", "--", top});
+        if (run_program({"mkdir", "-p", checkout + "/tests/system", checkout + "/build/src"})
+                .status != 0)
+            throw std::runtime_error("mkdir " + checkout);
+        chmod(top.c_str(), 0700);
+        copy(KELV_ENTER_NAMESPACE, checkout + "/tests/system/enter-namespace");
+        copy("/usr/local/bin/kelv", checkout + "/build/src/kelv");
+        copy("/usr/local/lib/kelvora/kelvora-user", checkout + "/build/src/kelvora-user");
+    }
+    ~closed_checkout() { run_program({"rm", "-rf", "--", top}); }
+
+    static void copy(const std::string &from, const std::string &to)
+    {
+        if (run_program({"cp", "--", from, to}).status != 0)
+            throw std::runtime_error("cp " + from);
+    }
+
+    // Writes script (bash) as the checkout's command and runs the shell
+    // text run (by default: the environment with that command) from
+    // build/, with relative paths to the programs, as ctest would from a
+    // build tree there.
+    run_result enter(const std::string &script, const std::string &run = enter_command)
+    {
+        write_text(checkout + "/command", "#!/bin/bash\n" + script, 0755);
+        run_options o;
+        o.cwd = checkout + "/build";
+        o.env = {"KELV_BIN=src/kelv", "KELVORA_USER_BIN=src/kelvora-user", "KELV_SHELL_HOOKS",
+                 "KELV_SKIP_SYSTEM_TESTS"};
+        return run_program({"bash", "-c", run}, o);
+    }
+};
+
+} // namespace
+
+TEST_F(SystemEnv, StartsFromACheckoutOnlyRootCanEnter)
+{
+    // A home directory (0700 on Debian) and a mktemp directory.
+    for (const char *top : {"/home/newcomer", "/tmp/tmp.kelvora-env"}) {
+        SCOPED_TRACE(top);
+        closed_checkout c(top);
+        run_result r = c.enter(
+            "pwd; kelv version\n"
+            "runuser -u alice -- /usr/local/lib/kelvora/kelvora-user prompt && echo prompt ran\n"
+            "runuser -u alice -- test -x /usr/local/lib/kelvora/kelvora-user && echo reachable\n");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.checkout + "/build\n"
+                             "Kelvora - Advanced Messaging System for Linux 0.2.0\n"
+                             "prompt ran\nreachable\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(SystemEnv, ATerminatingSignalEndsTheWholeEnvironment)
+{
+    closed_checkout c("/tmp/tmp.kelvora-signal");
+    std::string ready = c.checkout + "/ready";
+    // The command would outlive any time limit unless the signal ends it,
+    // and with it every process of the environment.
+    write_text(c.checkout + "/command", "#!/bin/bash\ntouch " + ready + "; exec sleep 987654\n",
+               0755);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        unlink(ready.c_str());
+        // Started directly, not from a shell, which would start it with
+        // SIGINT ignored.
+        pid_t ns = fork();
+        ASSERT_GE(ns, 0);
+        if (ns == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            execl((c.checkout + "/tests/system/enter-namespace").c_str(), "enter-namespace",
+                  (c.checkout + "/command").c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = -1;
+        for (int i = 0; i < 300 && !exists(ready); i++)
+            usleep(100000);
+        EXPECT_TRUE(exists(ready));
+        kill(ns, sig);
+        for (int i = 0; i < 300 && waitpid(ns, &status, WNOHANG) == 0; i++)
+            usleep(100000);
+        if (status == -1) {
+            kill(ns, SIGKILL);
+            waitpid(ns, &status, 0);
+            ADD_FAILURE() << "the environment outlived the signal by 30 s";
+        }
+        EXPECT_EQ(decode_status(status), 128 + sig);
+    }
+    EXPECT_EQ(run_program({"pgrep", "-f", "sleep 987654"}).out, "");
+}
+
+TEST_F(SystemEnv, AJournaldThatDiesAfterItsSocketsIsReportedInOneLine)
+{
+    closed_checkout c("/tmp/tmp.kelvora-journald");
+    // journald creates its sockets, then dies as it does without a cgroup
+    // file system.
+    closed_checkout::copy("/lib/systemd/systemd-journald", c.checkout + "/real-journald");
+    write_text(c.checkout + "/journald",
+               "#!/bin/bash\n" + c.checkout + "/real-journald & p=$!\n"
+               "while [ ! -S /run/systemd/journal/socket ]; do sleep 0.05; done\n"
+               "kill -KILL $p\n"
+               "echo 'Failed to acquire cgroup root path: No medium found'\n"
+               "exit 1\n",
+               0755);
+    run_result r = c.enter("echo the tests ran\n",
+                           "unshare --mount --propagation private bash -c 'mount --bind " +
+                               c.checkout + "/journald /lib/systemd/systemd-journald && " +
+                               enter_command + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "real-system tests: cannot set up the environment: systemd-journald does "
+                     "not answer: Failed to acquire cgroup root path: No medium found (set "
+                     "KELV_SKIP_SYSTEM_TESTS=1 to skip them)\n");
+}

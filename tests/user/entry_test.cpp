@@ -87,8 +87,10 @@ TEST(HelperEntry, AnAccountlessUserGetsStatusOneAndSilence)
     o.env = {"KELV_TEST=1"};
     o.uid = 54321;
     o.gid = 54321;
+    temp_dir d;
+    std::string helper = copy_for_others(d, kelvora_user_path());
     for (std::vector<std::string> args : {std::vector<std::string>{"prompt"}, {"agent"}, {}}) {
-        args.insert(args.begin(), kelvora_user_path());
+        args.insert(args.begin(), helper);
         run_result r = run_program(args, o);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out + r.err, "");
