@@ -229,16 +229,21 @@ namespace {
 const char enter_command[] = "../tests/system/enter-namespace ../command";
 
 struct closed_checkout {
-    std::string top;      // the 0700 directory
+    std::string top;      // 0700, as a home or a mktemp directory
     std::string checkout; // top/kelvora
 
-    explicit closed_checkout(const std::string &dir) : top(dir), checkout(dir + "/kelvora")
+    // A new directory under parent: a checkout this environment was
+    // started from may lie beside it and must stay untouched.
+    explicit closed_checkout(const std::string &parent)
     {
-        run_program({"rm", "-rf", "--", top});
+        std::string tmpl = parent + "/kelvora-env-XXXXXX";
+        if (!mkdtemp(tmpl.data())) // 0700
+            throw std::runtime_error("mkdtemp " + tmpl);
+        top = tmpl;
+        checkout = top + "/kelvora";
         if (run_program({"mkdir", "-p", checkout + "/tests/system", checkout + "/build/src"})
                 .status != 0)
             throw std::runtime_error("mkdir " + checkout);
-        chmod(top.c_str(), 0700);
         copy(KELV_ENTER_NAMESPACE, checkout + "/tests/system/enter-namespace");
         copy("/usr/local/bin/kelv", checkout + "/build/src/kelv");
         copy("/usr/local/lib/kelvora/kelvora-user", checkout + "/build/src/kelvora-user");
@@ -270,10 +275,10 @@ struct closed_checkout {
 
 TEST_F(SystemEnv, StartsFromACheckoutOnlyRootCanEnter)
 {
-    // A home directory (0700 on Debian) and a mktemp directory.
-    for (const char *top : {"/home/newcomer", "/tmp/tmp.kelvora-env"}) {
-        SCOPED_TRACE(top);
-        closed_checkout c(top);
+    // Under /home, which the environment replaces, and under /tmp.
+    for (const char *parent : {"/home", "/tmp"}) {
+        SCOPED_TRACE(parent);
+        closed_checkout c(parent);
         run_result r = c.enter(
             "pwd; kelv version\n"
             "runuser -u alice -- /usr/local/lib/kelvora/kelvora-user prompt && echo prompt ran\n"
@@ -288,7 +293,7 @@ TEST_F(SystemEnv, StartsFromACheckoutOnlyRootCanEnter)
 
 TEST_F(SystemEnv, ATerminatingSignalEndsTheWholeEnvironment)
 {
-    closed_checkout c("/tmp/tmp.kelvora-signal");
+    closed_checkout c("/tmp");
     std::string ready = c.checkout + "/ready";
     // The command would outlive any time limit unless the signal ends it,
     // and with it every process of the environment.
@@ -328,7 +333,7 @@ TEST_F(SystemEnv, ATerminatingSignalEndsTheWholeEnvironment)
 
 TEST_F(SystemEnv, AJournaldThatDiesAfterItsSocketsIsReportedInOneLine)
 {
-    closed_checkout c("/tmp/tmp.kelvora-journald");
+    closed_checkout c("/tmp");
     // journald creates its sockets, then dies as it does without a cgroup
     // file system.
     closed_checkout::copy("/lib/systemd/systemd-journald", c.checkout + "/real-journald");
