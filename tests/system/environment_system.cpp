@@ -335,12 +335,17 @@ TEST_F(SystemEnv, AJournaldThatDiesAfterItsSocketsIsReportedInOneLine)
 {
     closed_checkout c("/tmp");
     // journald creates its sockets, then dies as it does without a cgroup
-    // file system.
+    // file system. It does so aside, so that its sockets appear only once
+    // it is dead, whatever the load.
     closed_checkout::copy("/lib/systemd/systemd-journald", c.checkout + "/real-journald");
     write_text(c.checkout + "/journald",
-               "#!/bin/bash\n" + c.checkout + "/real-journald & p=$!\n"
-               "while [ ! -S /run/systemd/journal/socket ]; do sleep 0.05; done\n"
-               "kill -KILL $p\n"
+               "#!/bin/bash\n"
+               "d=/run/aside; mkdir $d\n"
+               "unshare --mount bash -c 'mount --bind /run/aside /run/systemd/journal && exec " +
+                   c.checkout + "/real-journald' & p=$!\n"
+               "while [ ! -S $d/socket ]; do sleep 0.05; done\n"
+               "kill -KILL $p; wait $p\n"
+               "mv $d/* /run/systemd/journal/\n"
                "echo 'Failed to acquire cgroup root path: No medium found'\n"
                "exit 1\n",
                0755);
