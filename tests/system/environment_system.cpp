@@ -216,7 +216,7 @@ TEST_F(SystemEnv, NamespaceIsPrivate)
     for (const char *fresh : {"/run", "/tmp", "/home", "/dev/shm", "/var/lib/kelvora",
                               "/etc/kelvora", "/usr/local/lib/kelvora"})
         EXPECT_EQ(m[fresh], "tmpfs") << fresh;
-    for (const char *layered : {"/etc", "/var/lib", "/usr/local"})
+    for (const char *layered : {"/etc", "/usr", "/var/lib", "/var/log", "/var/cache", "/usr/local"})
         EXPECT_EQ(m[layered], "overlay") << layered;
     EXPECT_EQ(m["/dev/pts"], "devpts");
 }
