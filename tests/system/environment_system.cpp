@@ -30,15 +30,6 @@ std::set<std::string> words(const std::string &text)
     return out;
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // Mount point -> filesystem type of the topmost mount, and whether any mount
 // shares propagation with another namespace.
 std::map<std::string, std::string> mounts(bool &propagates)

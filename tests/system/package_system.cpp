@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 #include <set>
-#include <sstream>
 
 using namespace helper_system;
 
@@ -42,15 +41,6 @@ class Package : public system_test {
 std::string query(const std::string &format)
 {
     return run_program({"dpkg-query", "-W", "-f=" + format, "kelvora"}).out;
-}
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
 }
 
 // The number in kelv send's line of success.
@@ -104,11 +94,11 @@ TEST_F(Package, InstallsAWorkingSystemAndLeavesOnlyTheStoreBehind)
     ASSERT_EQ(query("${Status}"), "install ok installed");
 
     std::set<std::string> listed;
-    for (const std::string &line : lines_of(query("${Conffiles}\n")))
+    for (const std::string &line : lines(query("${Conffiles}\n")))
         if (!line.empty())
             listed.insert(line.substr(1, line.find(' ', 1) - 1));
     EXPECT_EQ(listed, conffiles);
-    for (const std::string &path : lines_of(run_program({"dpkg", "-L", "kelvora"}).out))
+    for (const std::string &path : lines(run_program({"dpkg", "-L", "kelvora"}).out))
         EXPECT_FALSE(path.starts_with("/usr/local")) << path;
     r = run_program({installed_kelv, "version"});
     EXPECT_TRUE(r.out.ends_with(" " + query("${Version}") + "\n")) << r.out;
@@ -138,7 +128,7 @@ TEST_F(Package, InstallsAWorkingSystemAndLeavesOnlyTheStoreBehind)
     r = run_program({installed_kelv, "status", std::to_string(n)});
     EXPECT_EQ(r.status, 0) << r.err;
     std::string alice_line;
-    for (const std::string &line : lines_of(r.out))
+    for (const std::string &line : lines(r.out))
         if (line.starts_with("alice "))
             alice_line = line;
     EXPECT_NE(alice_line.find(" confirmed on "), std::string::npos) << r.out;
