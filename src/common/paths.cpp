@@ -5,9 +5,15 @@
 #include <cstdlib>
 #include <ctime>
 
+// The build derives the helper's directory from its install prefix; builds
+// outside it (the fuzzers) get the default prefix's.
+#ifndef KELVORA_LIB_DIR
+#define KELVORA_LIB_DIR "/usr/local/lib/kelvora"
+#endif
+
 const char *program_name = "kelvora";
 const char *var_dir = "/var/lib/kelvora";
-const char *lib_dir = "/usr/local/lib/kelvora";
+const char *lib_dir = KELVORA_LIB_DIR;
 const char *conf_path = "/etc/kelvora/kelvora.conf";
 bool test_mode = false;
 

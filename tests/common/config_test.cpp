@@ -76,3 +76,27 @@ TEST(Config, LoadFallsBackToDefaultsForAnOversizedFile)
     EXPECT_EQ(c.remind_minutes, 30);
     conf_path = saved;
 }
+
+// The example that the Debian package installs: as shipped it changes
+// nothing, and each commented setting, once its "#" is removed, is accepted
+// and shows the default.
+TEST(Config, TheShippedExampleShowsEveryDefault)
+{
+    std::string example = read_text(KELVORA_EXAMPLE_CONF);
+    config shipped = parsed(example), defaults = parsed("");
+    EXPECT_EQ(shipped.remind_minutes, defaults.remind_minutes);
+    EXPECT_EQ(shipped.agent_poll, defaults.agent_poll);
+
+    std::vector<std::string> names;
+    for (size_t at = 0; (at = example.find("\n#KELV_", at)) != std::string::npos; at++) {
+        std::string line = example.substr(at + 2, example.find('\n', at + 1) - at - 2);
+        names.push_back(line.substr(0, line.find('=')));
+        // Set off the defaults first, so that an ignored line shows.
+        config c = parsed("KELV_REMIND_MINUTES=7\nKELV_AGENT_POLL=7\n" + line);
+        if (names.back() == "KELV_REMIND_MINUTES")
+            EXPECT_EQ(c.remind_minutes, defaults.remind_minutes) << line;
+        else
+            EXPECT_EQ(c.agent_poll, defaults.agent_poll) << line;
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"KELV_REMIND_MINUTES", "KELV_AGENT_POLL"}));
+}

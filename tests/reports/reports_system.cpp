@@ -54,17 +54,6 @@ int64_t mtime(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    for (size_t p = 0; p < text.size();) {
-        size_t nl = text.find('\n', p);
-        out.push_back(text.substr(p, nl - p));
-        p = nl == std::string::npos ? text.size() : nl + 1;
-    }
-    return out;
-}
-
 // The prompt of user on a terminal of theirs, answered with answer.
 std::string answer_prompt(const std::string &user, const std::string &answer, std::string &tty)
 {

@@ -238,6 +238,15 @@ std::vector<std::string> list_dir(const std::string &path)
     return names;
 }
 
+std::vector<std::string> lines(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
 scoped_env::scoped_env(const std::string &n, const char *value) : name(n)
 {
     const char *v = getenv(n.c_str());

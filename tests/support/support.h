@@ -47,6 +47,7 @@ void write_text(const std::string &path, const std::string &content, mode_t mode
 std::string read_text(const std::string &path);
 bool exists(const std::string &path);
 std::vector<std::string> list_dir(const std::string &path); // sorted, no dot entries
+std::vector<std::string> lines(const std::string &text);    // without their newlines
 
 // Sets or removes an environment variable for the scope.
 struct scoped_env {

@@ -30,15 +30,6 @@ std::set<std::string> words(const std::string &text)
     return out;
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // Mount point -> filesystem type of the topmost mount, and whether any mount
 // shares propagation with another namespace.
 std::map<std::string, std::string> mounts(bool &propagates)
@@ -216,7 +207,7 @@ TEST_F(SystemEnv, NamespaceIsPrivate)
     for (const char *fresh : {"/run", "/tmp", "/home", "/dev/shm", "/var/lib/kelvora",
                               "/etc/kelvora", "/usr/local/lib/kelvora"})
         EXPECT_EQ(m[fresh], "tmpfs") << fresh;
-    for (const char *layered : {"/etc", "/var/lib", "/usr/local"})
+    for (const char *layered : {"/etc", "/usr", "/var/lib", "/var/log", "/var/cache", "/usr/local"})
         EXPECT_EQ(m[layered], "overlay") << layered;
     EXPECT_EQ(m["/dev/pts"], "devpts");
 }
