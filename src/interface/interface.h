@@ -140,9 +140,11 @@ const int run_killed = -2;      // the child was ended by a signal
 // and collects at most 1 MiB of its standard output and error. Returns its
 // exit status, run_not_started or run_killed.
 int run_captured(const operation &op, const textbuf *input, textbuf &output);
-// Runs the operation and shows its output in a result dialog; a failure that
-// printed nothing is described there, never shown as done. Returns the
-// result of run_captured.
+// run_captured, with a line added to the output for a failure that the
+// output itself does not show: the child could not start, was killed, or
+// failed without a word. Such a failure is never shown as done.
+int run_reported(const operation &op, const textbuf *input, textbuf &output);
+// run_reported, then the output in a result dialog titled title.
 int run_and_show(const frame &f, const char *title, const operation &op, const textbuf *input = nullptr);
 
 void remind_dialog(const frame &f, const message_summary &s);

@@ -71,9 +71,8 @@ int run_captured(const operation &op, const textbuf *input, textbuf &output)
     return WEXITSTATUS(status);
 }
 
-int run_and_show(const frame &f, const char *title, const operation &op, const textbuf *input)
+int run_reported(const operation &op, const textbuf *input, textbuf &output)
 {
-    textbuf output;
     int status = run_captured(op, input, output);
     int error = errno;
     const char *newline = output.len > 0 && output.data[output.len - 1] != '\n' ? "\n" : "";
@@ -83,6 +82,13 @@ int run_and_show(const frame &f, const char *title, const operation &op, const t
         textbuf_printf(output, "%sThe operation was interrupted before it finished.\n", newline);
     else if (status != 0 && output.len == 0)
         textbuf_printf(output, "The operation failed with exit status %d.\n", status);
+    return status;
+}
+
+int run_and_show(const frame &f, const char *title, const operation &op, const textbuf *input)
+{
+    textbuf output;
+    int status = run_reported(op, input, output);
     result_dialog(f, title, output);
     return status;
 }
