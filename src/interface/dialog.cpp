@@ -48,6 +48,21 @@ void remove_last_char(textbuf &b)
         b.data[b.len] = '\0';
 }
 
+// Asks "VERB message N?" with the lines and, when confirmed, runs the command
+// on message n and shows its result under the same title.
+void confirm_and_run(const frame &f, const char *verb, const strlist &lines, int64_t n,
+                     int (*command)(int, char **))
+{
+    char *title = xasprintf("%s message %lld?", verb, static_cast<long long>(n));
+    if (confirm_dialog(f, title, lines)) {
+        char *number = xasprintf("%lld", static_cast<long long>(n));
+        char *argv[] = {number, nullptr};
+        run_and_show(f, title, {command, 1, argv});
+        free(number);
+    }
+    free(title);
+}
+
 } // namespace
 
 void overlay_box(frame &f, const char *title, const strlist &lines, const char *last_line)
@@ -221,27 +236,19 @@ void result_dialog(const frame &f, const char *title, const textbuf &output)
 
 void remind_dialog(const frame &f, const message_summary &s)
 {
-    char *title = xasprintf("Remind message %lld?", static_cast<long long>(s.number));
     strlist lines;
     if (s.delivered == 1)
-        push_formatted(lines, "1 recipient has not confirmed yet.");
+        strlist_push_copy(lines, "1 recipient has not confirmed yet.");
     else
         push_formatted(lines, "%d recipients have not confirmed yet.", s.delivered);
-    push_formatted(lines, "%s", "");
-    push_formatted(lines, "They are asked again now: at the next prompt");
-    push_formatted(lines, "and with the dialog on the desktop.");
-    if (confirm_dialog(f, title, lines)) {
-        char *number = xasprintf("%lld", static_cast<long long>(s.number));
-        char *argv[] = {number, nullptr};
-        run_and_show(f, title, {remind, 1, argv});
-        free(number);
-    }
-    free(title);
+    strlist_push_copy(lines, "");
+    strlist_push_copy(lines, "They are asked again now: at the next prompt");
+    strlist_push_copy(lines, "and with the dialog on the desktop.");
+    confirm_and_run(f, "Remind", lines, s.number, remind);
 }
 
 void revoke_dialog(const frame &f, const message_summary &s)
 {
-    char *title = xasprintf("Revoke message %lld?", static_cast<long long>(s.number));
     const char *raw_title = s.message.title ? s.message.title : "";
     textbuf line;
     textbuf_append_str(line, "«");
@@ -256,13 +263,7 @@ void revoke_dialog(const frame &f, const message_summary &s)
     strlist_push_copy(lines, "");
     strlist_push_copy(lines, "Whoever has not seen it yet will not see it;");
     strlist_push_copy(lines, "open dialogs and questions close by themselves.");
-    if (confirm_dialog(f, title, lines)) {
-        char *number = xasprintf("%lld", static_cast<long long>(s.number));
-        char *argv[] = {number, nullptr};
-        run_and_show(f, title, {revoke, 1, argv});
-        free(number);
-    }
-    free(title);
+    confirm_and_run(f, "Revoke", lines, s.number, revoke);
 }
 
 void purge_dialog(const frame &f)
