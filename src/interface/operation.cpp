@@ -30,6 +30,9 @@ const size_t output_limit = 1048576;
     for (int fd : {in.read_end.get(), in.write_end.get(), out.read_end.get(), out.write_end.get(), tty_fd})
         if (fd > STDERR_FILENO)
             close(fd);
+    // The terminal is the parent's: a command that dies here must not give
+    // it back from under the interface.
+    tty_fd = -1;
     // The command judges the mailboxes as a fresh kelv would, not from the
     // records the list read up to three seconds ago.
     forget_records();

@@ -46,6 +46,10 @@ const int key_wait_ms = 500;
 const int escape_wait_ms = 40;
 
 void on_quit(int) { quit_requested = 1; }
+
+// A fatal error (out of memory) ends the process through exit(): the
+// terminal still goes back as it was.
+void close_at_exit() { screen_close(); }
 void on_suspend(int) { suspend_requested = 1; }
 
 void handle(int sig, void (*fn)(int))
@@ -148,6 +152,9 @@ bool screen_open()
     screen_rows = ws.ws_row;
     screen_cols = ws.ws_col;
     tty_fd = fd.release();
+    static bool exit_hook = false;
+    if (!exit_hook && atexit(close_at_exit) == 0)
+        exit_hook = true;
     set_colour(getenv("NO_COLOR") == nullptr);
     quit_requested = 0;
     suspend_requested = 0;
