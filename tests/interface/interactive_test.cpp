@@ -180,7 +180,7 @@ TEST_F(interactive_fixture, TheListNarrowThenWide)
     t->resize(120, 40);
     ASSERT_TRUE(t->wait_for("Plain message 1.")) << t->screen();
     std::string wide = masked(t->screen());
-    EXPECT_EQ(wide.substr(0, wide.find("│   12")),
+    EXPECT_EQ(wide.substr(0, wide.find("│   16")),
               top(120) + row(120, "") +
                   row(120, "  ID  DATE         MESSAGE                                  RECIPIENTS") +
                   row(120, "> 20  07/12 09:50  Reboot at 18:00.                         ░░░░░░░░░░░░  2 sent") +
@@ -188,15 +188,7 @@ TEST_F(interactive_fixture, TheListNarrowThenWide)
                   row(120, "  18  07/12 09:48  VPN · The VPN certificate changes on Mo  ██████████▒░  "
                            "100 confirmed · 1 delivered · 1 sent") +
                   row(120, "  17  07/12 09:47  Printer on floor 2 is out of order.      ███████████░  "
-                           "99 confirmed · 1 sent") +
-                  row(120, "  16  07/12 09:46  Quota · Disk quota raised to 20 GB for   ███████████▒  "
-                           "11 confirmed · 1 delivered") +
-                  row(120, "  15  07/12 09:45  Backup · Backups run at night.           ████████████  "
-                           "all confirmed (1)") +
-                  row(120, "  14  07/12 09:44  Plain message 14.                        ████████████  "
-                           "all confirmed (1)") +
-                  row(120, "  13  07/12 09:43  Plain message 13.                        ████████████  "
-                           "all confirmed (1)"));
+                           "99 confirmed · 1 sent"));
     EXPECT_NE(wide.find(row(120, "Enter open   n new   r revoke   m remind   p purge   / search   ? keys   q quit")),
               std::string::npos)
         << wide;
@@ -250,9 +242,8 @@ TEST_F(interactive_fixture, SearchByTextOrTitleInAnyCase)
     t->type("pRINTER");
     ASSERT_TRUE(t->wait_for("[ pRINTER")) << t->screen();
     std::string screen = t->screen();
-    EXPECT_EQ(screen.substr(screen.find("│   17")),
-              row(80, "  17  07/12 09:47  Printer on floor 2 is out of order  ███████████░  99/100") +
-                  row(80, "        ┌─ Search ─────────────────────────────────────────────────┐") +
+    EXPECT_EQ(screen.substr(screen.find("│         ┌"), screen.find("│    7") - screen.find("│         ┌")),
+              row(80, "        ┌─ Search ─────────────────────────────────────────────────┐") +
                   row(80, "        │                                                          │") +
                   row(80, "        │  Show only the messages containing:                      │") +
                   row(80, "        │                                                          │") +
@@ -260,12 +251,8 @@ TEST_F(interactive_fixture, SearchByTextOrTitleInAnyCase)
                   row(80, "        │                                                          │") +
                   row(80, "        │                                                          │") +
                   row(80, "        └──────────────────────────────────────────────────────────┘") +
-                  row(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1") +
-                  row(80, "   7  07/12 09:37  Plain message 7.                    ████████████  1/1") +
-                  row(80, "   6  07/12 09:36  Plain message 6.                    ████████████  1/1") +
-                  row(80, "   5  07/12 09:35  Plain message 5.                    ████████████  1/1") +
-                  row(80, "   4  07/12 09:34  Plain message 4.                    ████████████  1/1") +
-                  row(80, "█ confirmed   ▒ delivered   ░ sent") + bottom(80, "Enter confirm   Esc cancel"));
+                  row(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
+    EXPECT_NE(screen.find(bottom(80, "Enter confirm   Esc cancel")), std::string::npos);
     t->keys({"Enter"});
     ASSERT_TRUE(t->wait_for("search: «pRINTER» (Esc to clear)")) << t->screen();
     EXPECT_EQ(body_row(*t, 2), padded(80, "> 17  07/12 09:47  Printer on floor 2 is out of order.  ███████████░  99/100"));
@@ -339,7 +326,7 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
     t->keys({"r"});
     ASSERT_TRUE(t->wait_for("─ Revoke message 20? ")) << t->screen();
     std::string screen = t->screen();
-    EXPECT_EQ(screen.substr(screen.find("│   18")),
+    EXPECT_EQ(screen.substr(screen.find("│   18"), screen.find("│    7") - screen.find("│   18")),
               row(80, "  18  07/12 09:48  VPN · The VPN certificate changes   ██████████▒░  100/102") +
                   row(80, "        ┌─ Revoke message 20? ─────────────────────────────────────┐") +
                   row(80, "        │                                                          │") +
@@ -350,12 +337,8 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
                   row(80, "        │                                                          │") +
                   row(80, "        │   y  Confirm       n  Cancel                             │") +
                   row(80, "        └──────────────────────────────────────────────────────────┘") +
-                  row(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1") +
-                  row(80, "   7  07/12 09:37  Plain message 7.                    ████████████  1/1") +
-                  row(80, "   6  07/12 09:36  Plain message 6.                    ████████████  1/1") +
-                  row(80, "   5  07/12 09:35  Plain message 5.                    ████████████  1/1") +
-                  row(80, "   4  07/12 09:34  Plain message 4.                    ████████████  1/1") +
-                  row(80, "█ confirmed   ▒ delivered   ░ sent") + bottom(80, "y confirm   n or Esc cancel"));
+                  row(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
+    EXPECT_NE(screen.find(bottom(80, "y confirm   n or Esc cancel")), std::string::npos);
     t->keys({"Enter"}); // not an answer
     t->keys({"y"});
     ASSERT_TRUE(t->wait_for("│  Message 20 revoked.")) << t->screen();
@@ -476,7 +459,7 @@ TEST_F(interactive_fixture, SuspendedItGivesTheTerminalBackUntilItContinues)
     ASSERT_TRUE(t.wait_for("Fresh news.")) << t.screen();
     t.keys({"q"});
     ASSERT_TRUE(t.wait_gone("Fresh news.")) << t.screen();
-    t.type("stty -g > " + s.path("stty.after"));
+    t.type("stty -g > " + s.path("stty.tmp") + " && mv " + s.path("stty.tmp") + " " + s.path("stty.after"));
     t.keys({"Enter"});
     for (int i = 0; i < 250 && !exists(s.path("stty.after")); i++)
         usleep(20000);

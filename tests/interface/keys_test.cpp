@@ -1,6 +1,6 @@
 // The pure parts of the interface, on byte strings: the key decoder, the
-// measuring and fitting of text, the confirmation bar, and how a failed
-// operation is reported.
+// fitting and wrapping of text, and how a failed operation is reported. The
+// layout itself is checked on whole screens (interactive_test.cpp).
 #include "interface/interface.h"
 #include "support.h"
 
@@ -125,39 +125,21 @@ TEST(KeyDecoder, CharactersInUtf8)
     EXPECT_EQ(decode("\xff\x80\x80\x80\x80").text, "\xff\x80\x80\x80");
 }
 
-TEST(ScreenText, WidthFittingAndWrapping)
+TEST(ScreenText, FittingAndWrapping)
 {
     set_colour(true);
-    EXPECT_EQ(display_width("T\xc3\xbcr"), 3);
-    EXPECT_EQ(display_width("\x1b[1;32mab\x1b[0m c"), 4);
-    EXPECT_EQ(display_width("\x1bx"), 2);
-
     textbuf b;
     append_fitted(b, "h\xc3\xa9llo", 3);
     EXPECT_STREQ(textbuf_str(b), "h\xc3\xa9l\x1b[0m");
     textbuf_clear(b);
-    append_fitted(b, "h\xc3\xa9llo", 7);
-    EXPECT_STREQ(textbuf_str(b), "h\xc3\xa9llo\x1b[0m  ");
-    textbuf_clear(b);
-    append_fitted(b, "\x1b[1mab\x1b[0mcd", 3);
-    EXPECT_STREQ(textbuf_str(b), "\x1b[1mab\x1b[0mc\x1b[0m");
+    append_fitted(b, "\x1b[1mab\x1b[0mcd", 5);
+    EXPECT_STREQ(textbuf_str(b), "\x1b[1mab\x1b[0mcd\x1b[0m ");
     set_colour(false);
-    textbuf_clear(b);
-    append_fitted(b, "ab", 4);
-    EXPECT_STREQ(textbuf_str(b), "ab  ");
 
-    auto wrap = [](const char *text, int width) {
-        strlist l;
-        wrap_text(text, width, l);
-        std::vector<std::string> v(l.items, l.items + l.count);
-        return v;
-    };
-    using lines = std::vector<std::string>;
-    EXPECT_EQ(wrap("abcd efgh", 4), (lines{"abcd", "efgh"}));
-    EXPECT_EQ(wrap("abcdefghij", 4), (lines{"abcd", "efgh", "ij"}));
-    EXPECT_EQ(wrap(" abcdef", 4), (lines{" abc", "def"}));
-    EXPECT_EQ(wrap("one two three\n\nfour\n", 8), (lines{"one two", "three", "", "four"}));
-    EXPECT_EQ(wrap("", 8), lines{});
+    strlist l;
+    wrap_text("abcd efgh\nabcdefghij\n abcdef\n", 4, l);
+    EXPECT_EQ(std::vector<std::string>(l.items, l.items + l.count),
+              (std::vector<std::string>{"abcd", "efgh", "abcd", "efgh", "ij", " abc", "def"}));
 }
 
 TEST(ScreenText, UserTextIsCleanedToOneLine)
@@ -166,32 +148,6 @@ TEST(ScreenText, UserTextIsCleanedToOneLine)
     std::string raw = "\x1b]0;title\x07red\x1b[31m!\ttab\nnext\r";
     append_clean_line(b, raw.data(), raw.size());
     EXPECT_STREQ(textbuf_str(b), "red! tab next");
-}
-
-TEST(ConfirmationBar, TwelveCellsThatShowEveryState)
-{
-    set_colour(false);
-    auto bar = [](int c, int d, int s) {
-        textbuf b;
-        confirmation_bar(b, c, d, s);
-        return std::string(textbuf_str(b));
-    };
-    auto cells = [](int full, int half, int empty) {
-        std::string s;
-        for (int i = 0; i < full; i++)
-            s += "█";
-        for (int i = 0; i < half; i++)
-            s += "▒";
-        for (int i = 0; i < empty; i++)
-            s += "░";
-        return s;
-    };
-    EXPECT_EQ(bar(1, 0, 0), cells(12, 0, 0));
-    EXPECT_EQ(bar(11, 1, 0), cells(11, 1, 0));
-    EXPECT_EQ(bar(99, 0, 1), cells(11, 0, 1));
-    EXPECT_EQ(bar(100, 1, 1), cells(10, 1, 1));
-    EXPECT_EQ(bar(0, 0, 0), cells(0, 12, 0));
-    EXPECT_EQ(bar(1, 1, 1), cells(4, 4, 4));
 }
 
 namespace {
