@@ -1,6 +1,7 @@
 // kelv: the administrator's command. Settles the process (name, root through
 // sudo, umask), then dispatches one command from the table below.
 #include "core/core.h"
+#include "interface/interface.h"
 #include "reports/reports.h"
 
 #include <cstdio>
@@ -52,7 +53,8 @@ int no_command()
 {
     if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
         recovery_pass();
-        not_available("the interactive interface");
+        if (interactive_main())
+            return 0;
     }
     return cmd_help(0, nullptr);
 }

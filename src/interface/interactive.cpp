@@ -1,0 +1,155 @@
+// kelv without a command: the interface's entry and the loop of its home
+// screen. The loop owns the list, the search text and the selection; it
+// redraws every 500 ms while idle and reloads the list on every sixth
+// timeout, counted since the last timed reload whatever keys came between.
+#include "interface.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Reloads come every sixth timeout of 500 ms: about every 3 seconds.
+const int timeouts_per_reload = 6;
+
+struct list_state {
+    message_list list;
+    char *search_text = xstrdup("");
+    size_t selected = 0;
+    size_t top = 0;
+
+    list_state() = default;
+    list_state(const list_state &) = delete;
+    list_state &operator=(const list_state &) = delete;
+    ~list_state() { free(search_text); }
+};
+
+enum class next_step { draw, reload, leave };
+
+size_t visible_rows() { return screen_rows > 7 ? static_cast<size_t>(screen_rows - 7) : 0; }
+
+// Keeps the selection on a row and the selected row on the screen.
+void clamp_selection(list_state &st)
+{
+    size_t v = visible_rows();
+    if (st.list.count > 0 && st.selected >= st.list.count)
+        st.selected = st.list.count - 1;
+    if (st.selected < st.top)
+        st.top = st.selected;
+    if (v > 0 && st.top + v <= st.selected)
+        st.top = st.selected - v + 1;
+}
+
+size_t last_row(const list_state &st) { return st.list.count > 0 ? st.list.count - 1 : 0; }
+
+next_step move(list_state &st, ui_key key)
+{
+    size_t v = visible_rows();
+    switch (key) {
+    case key_up:
+        if (st.selected > 0)
+            st.selected--;
+        break;
+    case key_down:
+        if (st.selected + 1 < st.list.count)
+            st.selected++;
+        break;
+    case key_page_up: st.selected = st.selected <= v ? 0 : st.selected - v; break;
+    case key_page_down:
+        st.selected = st.selected + v >= st.list.count ? last_row(st) : st.selected + v;
+        break;
+    case key_home: st.selected = 0; break;
+    case key_end: st.selected = last_row(st); break;
+    default: break;
+    }
+    return next_step::draw;
+}
+
+next_step search(list_state &st, const frame &f)
+{
+    char *text = input_dialog(f, "Search", "Show only the messages containing:", st.search_text);
+    if (!text)
+        return next_step::draw;
+    free(st.search_text);
+    st.search_text = text;
+    st.selected = 0;
+    return next_step::reload;
+}
+
+// The letters of the list screen; only "q" counts in capitals too.
+next_step act_on_letter(list_state &st, const frame &f, const char *text)
+{
+    const message_summary *s = st.list.count > 0 ? st.list.items[st.selected] : nullptr;
+    if (strcmp(text, "q") == 0 || strcmp(text, "Q") == 0)
+        return next_step::leave;
+    if (strcmp(text, "r") == 0) {
+        if (!s || s->revoked)
+            return next_step::draw;
+        revoke_dialog(f, *s);
+        return next_step::reload;
+    }
+    if (strcmp(text, "m") == 0) {
+        if (!s || s->revoked || s->expired || s->delivered <= 0)
+            return next_step::draw;
+        remind_dialog(f, *s);
+        return next_step::reload;
+    }
+    if (strcmp(text, "p") == 0) {
+        purge_dialog(f);
+        return next_step::reload;
+    }
+    if (strcmp(text, "/") == 0)
+        return search(st, f);
+    if (strcmp(text, "?") == 0)
+        keys_dialog(f);
+    return next_step::draw;
+}
+
+next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *text, int &ticks)
+{
+    switch (key) {
+    case key_timeout:
+        if (refresh_size() && (screen_cols < 80 || screen_rows < 20))
+            return next_step::leave;
+        if (++ticks < timeouts_per_reload)
+            return next_step::draw;
+        ticks = 0;
+        return next_step::reload;
+    case key_error: return next_step::leave;
+    case key_escape:
+        if (!*st.search_text)
+            return next_step::draw;
+        st.search_text[0] = '\0';
+        return next_step::reload;
+    case key_char: return act_on_letter(st, f, text);
+    default: return move(st, key);
+    }
+}
+
+} // namespace
+
+bool interactive_main()
+{
+    if (!screen_open())
+        return false;
+    {
+        list_state st;
+        load_message_list(st.list, st.search_text);
+        int ticks = 0;
+        while (!quit_requested) {
+            clamp_selection(st);
+            frame f;
+            list_frame(f, st.list, st.selected, st.top, st.search_text);
+            draw_frame(f);
+            char text[5];
+            ui_key key = read_key(text);
+            next_step step = act_on_key(st, f, key, text, ticks);
+            if (step == next_step::leave || quit_requested)
+                break;
+            if (step == next_step::reload)
+                load_message_list(st.list, st.search_text);
+        }
+    }
+    screen_close();
+    return true;
+}

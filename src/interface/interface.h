@@ -1,0 +1,185 @@
+// The interactive interface: kelv's full-screen view of the sent messages,
+// with search, revoke, remind and purge.
+//
+// Invariants that hold for everything declared here:
+//  - One screen is built as a frame of text lines and drawn with one write;
+//    nothing else writes to the terminal while the interface runs.
+//  - Every byte that a user could have written (titles, message text, names,
+//    a command's error output) passes clean_text before it is drawn.
+//  - Every change to the store runs in a forked child whose output is
+//    captured: a fatal error ends only the child and shows in a dialog.
+//  - After a successful screen_open the terminal is given back on every way
+//    out, a signal included.
+#pragma once
+
+#include "reports/reports.h"
+
+#include <csignal>
+
+// ---------------------------------------------------------------------------
+// Screen and raw mode
+
+// The terminal the interface runs on; -1 when it is not running.
+extern int tty_fd;
+extern int screen_rows, screen_cols;
+extern bool colour_enabled;
+// Set by SIGINT, SIGTERM and SIGHUP; every loop of the interface tests it.
+extern volatile sig_atomic_t quit_requested;
+
+// The styles put around text: the escape sequences with colour, all "" under
+// NO_COLOR, so that the same code draws both.
+extern const char *style_reset, *style_bold, *style_dim, *style_key, *style_title, *style_header,
+    *style_selected, *style_green, *style_yellow, *style_red, *style_grey;
+void set_colour(bool on);
+
+// Takes the controlling terminal: raw mode, alternate screen, hidden cursor.
+// False, with nothing changed, when there is no terminal, it is smaller than
+// 80×20 or its attributes cannot be read.
+bool screen_open();
+// Gives the terminal back as screen_open found it.
+void screen_close();
+void enter_raw_mode();
+void restore_terminal();
+// Reads the terminal size; true when it is readable, non-zero and new.
+bool refresh_size();
+
+enum ui_key : int {
+    key_none = 0, // ignored input
+    key_timeout,  // no key within 500 ms, or a signal
+    key_error,    // the terminal cannot be read any more
+    key_up,
+    key_down,
+    key_right,
+    key_left,
+    key_page_up,
+    key_page_down,
+    key_home,
+    key_end,
+    key_enter,
+    key_escape,
+    key_tab,
+    key_shift_tab,
+    key_backspace,
+    key_delete,
+    key_ctrl_e,
+    key_ctrl_s,
+    key_char, // its UTF-8 bytes are returned beside the code
+};
+
+// Decodes the key at the start of bytes[0, len) and returns how many bytes it
+// takes (at least 1 when len > 0), with key set and, for key_char, text
+// holding the character's bytes (else ""). Returns 0 when the bytes may be
+// the start of a longer key, unless complete says that nothing more arrived
+// within the escape timeout: then they are decoded as they stand. Unknown
+// and truncated sequences decode as key_none.
+size_t decode_key(const unsigned char *bytes, size_t len, bool complete, ui_key &key, char text[5]);
+// Waits up to 500 ms for a key on the terminal; bytes as for decode_key.
+ui_key read_key(char text[5]);
+
+// What one screen shows; body line k is drawn on screen row k + 2.
+struct frame {
+    strlist lines;
+    char *title = nullptr;
+    char *right = nullptr;  // the right end of the top border
+    char *footer = nullptr; // the key legend
+    int cursor_row = 0;     // 0: hidden; else body line + 1
+    int cursor_col = 0;
+
+    frame() = default;
+    frame(const frame &) = delete;
+    frame &operator=(const frame &) = delete;
+    ~frame();
+};
+void frame_free(frame &f);
+// Draws the whole screen in one write to standard output.
+void draw_frame(const frame &f);
+
+// ---------------------------------------------------------------------------
+// Text on screen: one column per character, escape sequences take none.
+
+int display_width(const char *text);
+// Appends text cut or padded to exactly width columns; a style never leaks
+// past the cell.
+void append_fitted(textbuf &out, const char *text, int width);
+// Appends the text as lines of at most width columns, broken at blanks.
+void wrap_text(const char *text, int width, strlist &out);
+void push_formatted(strlist &l, const char *fmt, ...) KELV_PRINTF(2, 3);
+// Appends bytes that a user may have written, for one screen line: cleaned
+// of control sequences, with tabs and newlines as blanks.
+void append_clean_line(textbuf &out, const char *bytes, size_t len);
+
+// ---------------------------------------------------------------------------
+// Dialogs and operations
+
+// Paints a box over the middle of the frame's body.
+void overlay_box(frame &f, const char *title, const strlist &lines, const char *last_line);
+// Draws a copy of f with the box and footer (taken over) on top.
+void show_dialog(const frame &f, const char *title, const strlist &lines, const char *last_line,
+                 char *footer);
+// True when the user answers y.
+bool confirm_dialog(const frame &f, const char *title, const strlist &lines);
+// The text typed, or NULL when cancelled. Caller frees.
+char *input_dialog(const frame &f, const char *title, const char *prompt, const char *initial);
+// Shows the lines until a key is pressed ("any key to continue").
+void notice_dialog(const frame &f, const char *title, const strlist &lines);
+// Shows a command's output until a key is pressed.
+void result_dialog(const frame &f, const char *title, const textbuf &output);
+
+// A command of kelv with its arguments, run in a child by run_captured.
+struct operation {
+    int (*function)(int argc, char **argv);
+    int argc;
+    char **argv;
+};
+
+// run_captured's results besides an exit status.
+const int run_not_started = -1; // no pipe or no child; errno says why
+const int run_killed = -2;      // the child was ended by a signal
+
+// Runs the operation in a child with input (or nothing) as its standard input
+// and collects at most 1 MiB of its standard output and error. Returns its
+// exit status, run_not_started or run_killed.
+int run_captured(const operation &op, const textbuf *input, textbuf &output);
+// run_captured, with a line added to the output for a failure that the
+// output itself does not show: the child could not start, was killed, or
+// failed without a word. Such a failure is never shown as done.
+int run_reported(const operation &op, const textbuf *input, textbuf &output);
+// run_reported, then the output in a result dialog titled title.
+int run_and_show(const frame &f, const char *title, const operation &op, const textbuf *input = nullptr);
+
+void remind_dialog(const frame &f, const message_summary &s);
+void revoke_dialog(const frame &f, const message_summary &s);
+void purge_dialog(const frame &f);
+
+// ---------------------------------------------------------------------------
+// The list of sent messages
+
+struct message_list {
+    message_summary **items = nullptr; // newest first
+    size_t count = 0;
+    size_t cap = 0;
+    char loaded_at[16] = ""; // "%H:%M:%S" of the last load
+
+    message_list() = default;
+    message_list(const message_list &) = delete;
+    message_list &operator=(const message_list &) = delete;
+    ~message_list();
+};
+void message_list_free(message_list &l);
+
+// Rebuilds the list from the store, keeping only the messages whose text or
+// title contains search_text (ASCII letters in either case) when it is not
+// empty.
+void load_message_list(message_list &l, const char *search_text);
+// Appends the body lines of the list screen for the current screen size.
+void list_body(strlist &lines, const message_list &l, size_t selected, size_t top, const char *search_text);
+// Builds the whole list screen.
+void list_frame(frame &f, const message_list &l, size_t selected, size_t top, const char *search_text);
+// Appends the 12-cell bar of confirmed, delivered and sent recipients.
+void confirmation_bar(textbuf &out, int confirmed, int delivered, int sent);
+// Appends "3 confirmed · 1 delivered" with each part in its state's colour.
+void coloured_summary(textbuf &out, const message_summary &s);
+void keys_dialog(const frame &f);
+
+// Runs the interface; false when it could not start on this terminal.
+bool interactive_main();

@@ -1,0 +1,301 @@
+// The terminal of the interface: taking it and giving it back, its size,
+// reading keys and drawing whole screens.
+//
+// Raw mode is a pair: screen_open saves the attributes and screen_close puts
+// them back, on every way out after a successful start. ISIG stays on, so the
+// interrupt key raises SIGINT, whose handler only sets quit_requested; the
+// handlers are installed without SA_RESTART so that a signal cuts the wait
+// for a key short. Ctrl+Z gives the terminal back while the process is
+// stopped and takes it again when it continues.
+#include "interface.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+int tty_fd = -1;
+int screen_rows = 0, screen_cols = 0;
+bool colour_enabled = false;
+volatile sig_atomic_t quit_requested = 0;
+
+const char *style_reset = "", *style_bold = "", *style_dim = "", *style_key = "", *style_title = "",
+           *style_header = "", *style_selected = "", *style_green = "", *style_yellow = "",
+           *style_red = "", *style_grey = "";
+
+namespace {
+
+struct termios saved_termios;
+volatile sig_atomic_t suspend_requested = 0;
+// What SIGTSTP did before: a process told to ignore it is never suspended.
+struct sigaction saved_tstp;
+
+// Bytes read from the terminal but not yet decoded.
+unsigned char pending[64];
+size_t pending_len = 0;
+
+// The last screen drawn, drawn again after a suspension.
+textbuf last_screen;
+
+const int key_wait_ms = 500;
+const int escape_wait_ms = 40;
+
+void on_quit(int) { quit_requested = 1; }
+
+// A fatal error (out of memory) ends the process through exit(): the
+// terminal still goes back as it was.
+void close_at_exit() { screen_close(); }
+void on_suspend(int) { suspend_requested = 1; }
+
+void handle(int sig, void (*fn)(int))
+{
+    struct sigaction sa = {};
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+// Waits up to ms for input: 1 readable, 0 timeout or signal, -1 failure.
+int wait_input(int ms)
+{
+    struct pollfd p = {tty_fd, POLLIN, 0};
+    int r = poll(&p, 1, ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    return r;
+}
+
+// Appends what the terminal has ready to the pending bytes; false on end of
+// input or a read error.
+bool read_more()
+{
+    for (;;) {
+        ssize_t r = read(tty_fd, pending + pending_len, sizeof pending - pending_len);
+        if (r > 0) {
+            pending_len += static_cast<size_t>(r);
+            return true;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        return false;
+    }
+}
+
+void write_out(const char *bytes, size_t n)
+{
+    // A failed write is not worth reporting: the next frame redraws it all.
+    write_all(STDOUT_FILENO, bytes, n);
+}
+
+// Stops the process with the terminal given back, as the shell expects of a
+// job it stops, and takes it again when the shell continues the job.
+void suspend()
+{
+    suspend_requested = 0;
+    restore_terminal();
+    signal(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    handle(SIGTSTP, on_suspend);
+    enter_raw_mode();
+    refresh_size();
+    write_out(last_screen.data, last_screen.len);
+}
+
+void append_repeated(textbuf &b, const char *piece, int times)
+{
+    for (int i = 0; i < times; i++)
+        textbuf_append_str(b, piece);
+}
+
+void append_row(textbuf &b, const char *text)
+{
+    textbuf_printf(b, "%s│%s ", style_dim, style_reset);
+    append_fitted(b, text, screen_cols - 4);
+    textbuf_printf(b, " %s│%s\n", style_dim, style_reset);
+}
+
+} // namespace
+
+void set_colour(bool on)
+{
+    colour_enabled = on;
+    style_reset = on ? "\x1b[0m" : "";
+    style_bold = on ? "\x1b[1m" : "";
+    style_dim = on ? "\x1b[2m" : "";
+    style_key = on ? "\x1b[1;32m" : "";
+    style_title = on ? "\x1b[1;36m" : "";
+    style_header = on ? "\x1b[1;33m" : "";
+    style_selected = on ? "\x1b[7;1m" : "";
+    style_green = on ? "\x1b[32m" : "";
+    style_yellow = on ? "\x1b[33m" : "";
+    style_red = on ? "\x1b[31m" : "";
+    style_grey = on ? "\x1b[90m" : "";
+}
+
+bool screen_open()
+{
+    unique_fd fd(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid())
+        return false;
+    struct winsize ws;
+    if (ioctl(fd.get(), TIOCGWINSZ, &ws) < 0 || ws.ws_row == 0 || ws.ws_col == 0)
+        return false;
+    if (ws.ws_col < 80 || ws.ws_row < 20)
+        return false;
+    if (tcgetattr(fd.get(), &saved_termios) < 0)
+        return false;
+    screen_rows = ws.ws_row;
+    screen_cols = ws.ws_col;
+    tty_fd = fd.release();
+    static bool exit_hook = false;
+    if (!exit_hook && atexit(close_at_exit) == 0)
+        exit_hook = true;
+    set_colour(getenv("NO_COLOR") == nullptr);
+    quit_requested = 0;
+    suspend_requested = 0;
+    pending_len = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        handle(sig, on_quit);
+    sigaction(SIGTSTP, nullptr, &saved_tstp);
+    if (saved_tstp.sa_handler != SIG_IGN)
+        handle(SIGTSTP, on_suspend);
+    signal(SIGPIPE, SIG_IGN);
+    enter_raw_mode();
+    return true;
+}
+
+void enter_raw_mode()
+{
+    struct termios raw = saved_termios;
+    raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(tty_fd, TCSAFLUSH, &raw);
+    write_out("\x1b[?1049h\x1b[?25l", 14);
+}
+
+void restore_terminal()
+{
+    tcsetattr(tty_fd, TCSAFLUSH, &saved_termios);
+    write_out("\x1b[?25h\x1b[?1049l", 14);
+}
+
+void screen_close()
+{
+    if (tty_fd < 0)
+        return;
+    restore_terminal();
+    // The suspension handler goes with the raw mode it protects.
+    sigaction(SIGTSTP, &saved_tstp, nullptr);
+    close(tty_fd);
+    tty_fd = -1;
+    textbuf_free(last_screen);
+}
+
+bool refresh_size()
+{
+    struct winsize ws;
+    if (ioctl(tty_fd, TIOCGWINSZ, &ws) < 0 || ws.ws_row == 0 || ws.ws_col == 0)
+        return false;
+    if (ws.ws_row == screen_rows && ws.ws_col == screen_cols)
+        return false;
+    screen_rows = ws.ws_row;
+    screen_cols = ws.ws_col;
+    return true;
+}
+
+ui_key read_key(char text[5])
+{
+    text[0] = '\0';
+    if (suspend_requested)
+        suspend();
+    if (pending_len == 0) {
+        int r = wait_input(key_wait_ms);
+        if (r == 0) {
+            if (suspend_requested)
+                suspend();
+            return key_timeout;
+        }
+        if (r < 0 || !read_more())
+            return key_error;
+    }
+    for (;;) {
+        ui_key key;
+        bool complete = pending_len == sizeof pending;
+        size_t used = decode_key(pending, pending_len, complete, key, text);
+        if (used == 0) {
+            // The start of a longer key: the rest comes at once or never.
+            if (wait_input(escape_wait_ms) <= 0 || !read_more())
+                used = decode_key(pending, pending_len, true, key, text);
+            else
+                continue;
+        }
+        pending_len -= used;
+        memmove(pending, pending + used, pending_len);
+        return key;
+    }
+}
+
+frame::~frame() { frame_free(*this); }
+
+void frame_free(frame &f)
+{
+    strlist_free(f.lines);
+    free(f.title);
+    free(f.right);
+    free(f.footer);
+    f.title = f.right = f.footer = nullptr;
+    f.cursor_row = f.cursor_col = 0;
+}
+
+void draw_frame(const frame &f)
+{
+    textbuf &b = last_screen;
+    textbuf_clear(b);
+    textbuf_append_str(b, "\x1b[H");
+
+    // Top border. The pieces are cut to the width, so that a long title
+    // cannot push the border onto a second row.
+    int inner = screen_cols - 2;
+    textbuf right;
+    if (f.right)
+        textbuf_printf(right, " %s ─", f.right);
+    int right_width = display_width(textbuf_str(right));
+    if (right_width > inner) {
+        textbuf_clear(right);
+        right_width = 0;
+    }
+    textbuf title_piece, title_cell;
+    textbuf_printf(title_piece, "─ %s ", f.title ? f.title : "");
+    int title_width = display_width(textbuf_str(title_piece));
+    if (title_width > inner - right_width)
+        title_width = inner - right_width;
+    append_fitted(title_cell, textbuf_str(title_piece), title_width);
+    textbuf_printf(b, "%s┌%s%s%s", style_dim, style_title, textbuf_str(title_cell), style_dim);
+    append_repeated(b, "─", inner - title_width - right_width);
+    textbuf_printf(b, "%s%s%s%s┐%s\n", style_reset, style_grey, textbuf_str(right), style_dim, style_reset);
+
+    int body = screen_rows - 4;
+    for (int i = 0; i < body; i++)
+        append_row(b, static_cast<size_t>(i) < f.lines.count ? f.lines.items[i] : "");
+
+    textbuf_printf(b, "%s├", style_dim);
+    append_repeated(b, "─", inner);
+    textbuf_printf(b, "┤%s\n", style_reset);
+    append_row(b, f.footer ? f.footer : "");
+    textbuf_printf(b, "%s└", style_dim);
+    append_repeated(b, "─", inner);
+    textbuf_printf(b, "┘%s\x1b[J", style_reset);
+
+    if (f.cursor_row >= 1)
+        textbuf_printf(b, "\x1b[%d;%dH\x1b[?25h", f.cursor_row + 1, f.cursor_col + 3);
+    else
+        textbuf_append_str(b, "\x1b[?25l");
+    write_out(b.data, b.len);
+}

@@ -1,0 +1,468 @@
+// kelv without a command, on a private store in test mode, in a real terminal
+// emulator: whole screens as a user sees them, the keys of the list, the
+// dialogs, the operations they run, and the terminal given back on every way
+// out.
+#include "report_store.h"
+#include "tmux.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <regex>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string a = "daemon", b = "bin", c = "sys";
+
+struct interactive_fixture : ::testing::Test {
+    test_store s;
+    int64_t dec7 = utc(2023, 12, 7, 9, 30);
+
+    void SetUp() override { use_utc(); }
+
+    // Message n sent at dec7 + n minutes to the confirmed, delivered and
+    // sent-only recipients (names repeat: each entry counts).
+    void message(long long n, int confirmed, int delivered, int sent, const std::string &text,
+                 const std::string &title = "", int64_t expires = 0)
+    {
+        std::vector<std::string> to(static_cast<size_t>(confirmed), a);
+        to.insert(to.end(), static_cast<size_t>(delivered), b);
+        to.insert(to.end(), static_cast<size_t>(sent), c);
+        make_record(s, n, dec7 + n * 60, to, text, title, expires);
+        if (confirmed)
+            add_delivery(s, n, a);
+        if (delivered)
+            add_delivery(s, n, b);
+        if (confirmed)
+            write_confirmation(s, a, n, std::to_string(dec7 + n * 60 + 5) + " desktop\n");
+    }
+
+    // Twenty messages: plain ones, the bars of the worked examples, a revoked
+    // and expired one whose title and text carry escape sequences, and an
+    // untitled one that reached nobody yet.
+    void twenty_messages()
+    {
+        for (long long n = 1; n <= 14; n++)
+            message(n, 1, 0, 0, "Plain message " + std::to_string(n) + ".\n");
+        message(15, 1, 0, 0, "Backups run at night.\n", "Backup");
+        message(16, 11, 1, 0, "Disk quota raised to 20 GB for everyone.\n", "Quota");
+        message(17, 99, 0, 1, "Printer on floor 2 is out of order.\n");
+        message(18, 100, 1, 1, "The VPN certificate changes on Monday.\n", "VPN");
+        message(19, 0, 1, 0, "\x1b[31mRed\x1b[0m\ttext\x1b[2J\n", "\x1b]0;pwned\x07" "Evil", now() - 60);
+        write_text(s.sent(19, "revoked"), std::to_string(now() - 120) + "\n");
+        message(20, 0, 0, 2, "Reboot at 18:00.\nSave your work.\n");
+    }
+
+    // Runs kelv (with args, else without a command) in a pane of cols×rows,
+    // between two readings of stty -g in the pane into stty.TAG.before and
+    // stty.TAG.after.
+    std::unique_ptr<tmux_session> start(int cols, int rows, const std::vector<std::string> &env = {},
+                                        const std::string &args = "", const std::string &tag = "kelv")
+    {
+        std::string vars = "KELV_TEST=1 KELV_VAR=" + s.dir.path + " KELV_TEST_TTY=" + s.tty + " TZ=UTC";
+        for (const std::string &e : env)
+            vars += " " + e;
+        std::string stty = s.path("stty." + tag);
+        std::string command = "trap : INT; stty -g > " + stty + ".before; env -u NO_COLOR " + vars + " " + kelv_path() +
+                              args + "; echo \"[kelv ended: $?]\"; stty -g > " + stty + ".tmp; mv " + stty +
+                              ".tmp " + stty + ".after; exec sleep 100000";
+        return std::make_unique<tmux_session>(cols, rows, command);
+    }
+
+    // Waits until kelv has ended with status and checks that the terminal is
+    // as it was before.
+    void expect_ended_with_terminal_back(const tmux_session &t, int status = 0, const std::string &tag = "kelv")
+    {
+        ASSERT_TRUE(t.wait_for("[kelv ended: " + std::to_string(status) + "]")) << tag << ":\n" << t.screen();
+        std::string stty = s.path("stty." + tag);
+        for (int i = 0; i < 250 && !exists(stty + ".after"); i++)
+            usleep(20000);
+        EXPECT_EQ(read_text(stty + ".after"), read_text(stty + ".before"));
+        EXPECT_NE(read_text(stty + ".before"), "");
+    }
+
+    // Body row k (from 0) of the screen, without its frame.
+    static std::string body_row(const tmux_session &t, int k)
+    {
+        std::string screen = t.screen();
+        size_t at = 0;
+        for (int i = 0; i <= k && at != std::string::npos; i++)
+            at = screen.find('\n', at) + 1;
+        std::string line = screen.substr(at, screen.find('\n', at) - at);
+        return line.substr(strlen("│ "), line.size() - strlen("│ ") - strlen(" │"));
+    }
+};
+
+// Columns of a line on screen: one per character.
+size_t columns(const std::string &text)
+{
+    size_t n = 0;
+    for (unsigned char ch : text)
+        n += (ch & 0xc0) != 0x80;
+    return n;
+}
+
+std::string repeat(const std::string &piece, size_t times)
+{
+    std::string out;
+    for (size_t i = 0; i < times; i++)
+        out += piece;
+    return out;
+}
+
+// The content of a body row of a screen cols wide, padded to its width.
+std::string padded(int cols, const std::string &content)
+{
+    return content + std::string(static_cast<size_t>(cols - 4) - columns(content), ' ');
+}
+
+// One body row of a screen cols wide, as the emulator shows it.
+std::string row(int cols, const std::string &content) { return "│ " + padded(cols, content) + " │\n"; }
+
+// The last three rows of a screen cols wide: separator, footer, bottom.
+std::string bottom(int cols, const std::string &footer)
+{
+    return "├" + repeat("─", static_cast<size_t>(cols - 2)) + "┤\n" + row(cols, footer) + "└" +
+           repeat("─", static_cast<size_t>(cols - 2)) + "┘\n";
+}
+
+// The top border of the list screen, with the load time masked.
+std::string top(int cols)
+{
+    std::string title = "┌─ Kelvora · sent messages ", right = " updated at hh:mm:ss ─┐";
+    return title + repeat("─", static_cast<size_t>(cols) - columns(title) - columns(right)) + right + "\n";
+}
+
+// The screen with the time of the last load masked.
+std::string masked(const std::string &screen)
+{
+    return std::regex_replace(screen, std::regex("updated at \\d\\d:\\d\\d:\\d\\d"), "updated at hh:mm:ss");
+}
+
+const std::string list_80x24 =
+    "┌─ Kelvora · sent messages ────────────────────────────── updated at hh:mm:ss ─┐\n"
+    "│                                                                              │\n"
+    "│   ID  DATE         MESSAGE                             RECIPIENTS            │\n"
+    "│ > 20  07/12 09:50  Reboot at 18:00.                    ░░░░░░░░░░░░  0/2     │\n"
+    "│   19  07/12 09:49  [revoked] [expired] Evil · Red tex  ▒▒▒▒▒▒▒▒▒▒▒▒  0/1     │\n"
+    "│   18  07/12 09:48  VPN · The VPN certificate changes   ██████████▒░  100/102 │\n"
+    "│   17  07/12 09:47  Printer on floor 2 is out of order  ███████████░  99/100  │\n"
+    "│   16  07/12 09:46  Quota · Disk quota raised to 20 GB  ███████████▒  11/12   │\n"
+    "│   15  07/12 09:45  Backup · Backups run at night.      ████████████  1/1     │\n"
+    "│   14  07/12 09:44  Plain message 14.                   ████████████  1/1     │\n"
+    "│   13  07/12 09:43  Plain message 13.                   ████████████  1/1     │\n"
+    "│   12  07/12 09:42  Plain message 12.                   ████████████  1/1     │\n"
+    "│   11  07/12 09:41  Plain message 11.                   ████████████  1/1     │\n"
+    "│   10  07/12 09:40  Plain message 10.                   ████████████  1/1     │\n"
+    "│    9  07/12 09:39  Plain message 9.                    ████████████  1/1     │\n"
+    "│    8  07/12 09:38  Plain message 8.                    ████████████  1/1     │\n"
+    "│    7  07/12 09:37  Plain message 7.                    ████████████  1/1     │\n"
+    "│    6  07/12 09:36  Plain message 6.                    ████████████  1/1     │\n"
+    "│    5  07/12 09:35  Plain message 5.                    ████████████  1/1     │\n"
+    "│    4  07/12 09:34  Plain message 4.                    ████████████  1/1     │\n"
+    "│ █ confirmed   ▒ delivered   ░ sent                                           │\n"
+    "├──────────────────────────────────────────────────────────────────────────────┤\n"
+    "│ Enter open  n new  r revoke  m remind  p purge  / search  ? keys  q quit     │\n"
+    "└──────────────────────────────────────────────────────────────────────────────┘\n";
+
+} // namespace
+
+TEST_F(interactive_fixture, TheListNarrowThenWide)
+{
+    twenty_messages();
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    EXPECT_EQ(masked(t->screen()), list_80x24);
+    // The planted sequences changed nothing but the text.
+    EXPECT_NE(t->pane_title(), "pwned");
+
+    t->resize(120, 40);
+    ASSERT_TRUE(t->wait_for("Plain message 1.")) << t->screen();
+    std::string wide = masked(t->screen());
+    EXPECT_EQ(wide.substr(0, wide.find("│   16")),
+              top(120) + row(120, "") +
+                  row(120, "  ID  DATE         MESSAGE                                  RECIPIENTS") +
+                  row(120, "> 20  07/12 09:50  Reboot at 18:00.                         ░░░░░░░░░░░░  2 sent") +
+                  row(120, "  19  07/12 09:49  [revoked] [expired] Evil · Red text      ▒▒▒▒▒▒▒▒▒▒▒▒  1 delivered") +
+                  row(120, "  18  07/12 09:48  VPN · The VPN certificate changes on Mo  ██████████▒░  "
+                           "100 confirmed · 1 delivered · 1 sent") +
+                  row(120, "  17  07/12 09:47  Printer on floor 2 is out of order.      ███████████░  "
+                           "99 confirmed · 1 sent"));
+    EXPECT_NE(wide.find(row(120, "Enter open   n new   r revoke   m remind   p purge   / search   ? keys   q quit")),
+              std::string::npos)
+        << wide;
+
+    // Colour: the selected row is one highlighted run.
+    EXPECT_NE(t->screen(true).find("\x1b[1;7m> 20  07/12 09:50  Reboot at 18:00."), std::string::npos)
+        << t->screen(true);
+    t->keys({"q"});
+    expect_ended_with_terminal_back(*t);
+}
+
+TEST_F(interactive_fixture, SelectionMovesAndScrolls)
+{
+    twenty_messages();
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    auto first = [&] { return body_row(*t, 2).substr(0, 5); };
+    auto last = [&] { return body_row(*t, 18).substr(0, 5); };
+
+    t->keys({"Up"}); // already at the top
+    for (int i = 0; i < 17; i++)
+        t->keys({"Down"});
+    // The 18th message is selected and the list has scrolled by one row.
+    ASSERT_TRUE(t->wait_for("│ >  3  07/12 09:33")) << t->screen();
+    EXPECT_EQ(first(), "  19 ");
+    EXPECT_EQ(last(), ">  3 ");
+
+    t->keys({"PPage"});
+    ASSERT_TRUE(t->wait_for("│ > 20")) << t->screen(); // 17 up from the 18th
+    EXPECT_EQ(first(), "> 20 ");
+    t->keys({"NPage", "NPage"});
+    ASSERT_TRUE(t->wait_for("│ >  1")) << t->screen(); // past the end: the last row
+    EXPECT_EQ(first(), "  17 ");
+    t->keys({"Down", "Home"});
+    ASSERT_TRUE(t->wait_for("│ > 20")) << t->screen();
+    t->keys({"End"});
+    ASSERT_TRUE(t->wait_for("│ >  1")) << t->screen();
+
+    // The selected message is deleted elsewhere: at the next timed reload the
+    // selection moves to the new last row.
+    run_program({"rm", "-rf", s.sent(1, "")});
+    EXPECT_TRUE(t->wait_for("│ >  2  07/12 09:32", 5000)) << t->screen();
+}
+
+TEST_F(interactive_fixture, SearchByTextOrTitleInAnyCase)
+{
+    twenty_messages();
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    t->keys({"/"});
+    t->type("pRINTER");
+    ASSERT_TRUE(t->wait_for("[ pRINTER")) << t->screen();
+    std::string screen = t->screen();
+    EXPECT_EQ(screen.substr(screen.find("│         ┌"), screen.find("│    7") - screen.find("│         ┌")),
+              row(80, "        ┌─ Search ─────────────────────────────────────────────────┐") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        │  Show only the messages containing:                      │") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        │  [ pRINTER  ]                                            │") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        └──────────────────────────────────────────────────────────┘") +
+                  row(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
+    EXPECT_NE(screen.find(bottom(80, "Enter confirm   Esc cancel")), std::string::npos);
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("search: «pRINTER» (Esc to clear)")) << t->screen();
+    EXPECT_EQ(body_row(*t, 2), padded(80, "> 17  07/12 09:47  Printer on floor 2 is out of order.  ███████████░  99/100"));
+    EXPECT_EQ(body_row(*t, 3), padded(80, ""));
+
+    // A match in the title counts; a search without a match says so.
+    t->keys({"/", "BSpace", "BSpace", "BSpace", "BSpace", "BSpace", "BSpace", "BSpace"});
+    t->type("EVIL");
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("search: «EVIL»")) << t->screen();
+    EXPECT_EQ(body_row(*t, 2).substr(0, 38), "> 19  07/12 09:49  [revoked] [expired]");
+    EXPECT_EQ(body_row(*t, 3).find_first_not_of(' '), std::string::npos);
+    t->keys({"/"});
+    t->type(" at all");
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("No message contains the search text.")) << t->screen();
+    EXPECT_NE(t->screen().find("search: «EVIL at all» (Esc to clear)"), std::string::npos);
+
+    t->keys({"Escape"});
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    EXPECT_EQ(t->screen().find("search:"), std::string::npos);
+    t->keys({"q"});
+    expect_ended_with_terminal_back(*t);
+}
+
+TEST_F(interactive_fixture, TheSmallestScreenWithoutColour)
+{
+    twenty_messages();
+    auto t = start(80, 20, {"NO_COLOR="});
+    ASSERT_TRUE(t->wait_for("Plain message 8.")) << t->screen();
+    // 13 rows of messages, and the whole key legend.
+    EXPECT_EQ(body_row(*t, 14), padded(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
+    EXPECT_NE(t->screen().find(row(80, "Enter open  n new  r revoke  m remind  p purge  / search  ? keys  q quit")),
+              std::string::npos);
+
+    t->keys({"?"});
+    ASSERT_TRUE(t->wait_for("─ Keys ")) << t->screen();
+    std::string keys_screen = masked(t->screen());
+    EXPECT_EQ(keys_screen.substr(keys_screen.find('\n') + 1),
+              row(80, "       ┌─ Keys ─────────────────────────────────────────────────────┐") +
+                  row(80, "       │                                                            │") +
+                  row(80, "       │  ↑ ↓ PgUp PgDn   move through the list                     │") +
+                  row(80, "       │  Enter           open the message: recipients and history  │") +
+                  row(80, "       │  n               write and send a new message              │") +
+                  row(80, "       │  r               revoke the selected message               │") +
+                  row(80, "       │  m               remind whoever has not confirmed          │") +
+                  row(80, "       │  p               delete old messages                       │") +
+                  row(80, "       │  /               search the messages by text or title      │") +
+                  row(80, "       │  q               quit                                      │") +
+                  row(80, "       │                                                            │") +
+                  row(80, "       │  The list updates by itself every 3 seconds.               │") +
+                  row(80, "       │  The complete guide: kelv --help.                          │") +
+                  row(80, "       │                                                            │") +
+                  row(80, "       │  any key to continue                                       │") +
+                  row(80, "       └────────────────────────────────────────────────────────────┘") +
+                  bottom(80, "any key to continue"));
+    // No colour at all: not one style in the emulator's cells.
+    EXPECT_EQ(t->screen(true).find("\x1b["), std::string::npos) << t->screen(true);
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_gone("─ Keys ")) << t->screen();
+    EXPECT_EQ(body_row(*t, 2).substr(0, 4), "> 20");
+}
+
+TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
+{
+    twenty_messages();
+    put_marker(s, b, 18, "term", now() - 60);
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+
+    t->keys({"r"});
+    ASSERT_TRUE(t->wait_for("─ Revoke message 20? ")) << t->screen();
+    std::string screen = t->screen();
+    EXPECT_EQ(screen.substr(screen.find("│   18"), screen.find("│    7") - screen.find("│   18")),
+              row(80, "  18  07/12 09:48  VPN · The VPN certificate changes   ██████████▒░  100/102") +
+                  row(80, "        ┌─ Revoke message 20? ─────────────────────────────────────┐") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        │  «no title» · 2 sent                                     │") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        │  Whoever has not seen it yet will not see it;            │") +
+                  row(80, "        │  open dialogs and questions close by themselves.         │") +
+                  row(80, "        │                                                          │") +
+                  row(80, "        │   y  Confirm       n  Cancel                             │") +
+                  row(80, "        └──────────────────────────────────────────────────────────┘") +
+                  row(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
+    EXPECT_NE(screen.find(bottom(80, "y confirm   n or Esc cancel")), std::string::npos);
+    t->keys({"Enter"}); // not an answer
+    t->keys({"y"});
+    ASSERT_TRUE(t->wait_for("│  Message 20 revoked.")) << t->screen();
+    EXPECT_TRUE(exists(s.sent(20, "revoked")));
+    EXPECT_NE(s.kelv({"status", "20"}).out.find("REVOKED on"), std::string::npos);
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_for("> 20  07/12 09:50  [revoked] Reboot")) << t->screen();
+    t->keys({"r"}); // a revoked message is not revoked again
+    t->keys({"m"}); // nor reminded
+
+    // Message 15: everyone confirmed, nobody to remind.
+    for (int i = 0; i < 5; i++)
+        t->keys({"Down"});
+    ASSERT_TRUE(t->wait_for("> 15")) << t->screen();
+    t->keys({"m"});
+    EXPECT_FALSE(t->wait_for("Remind message", 700));
+    t->keys({"Up", "Up", "Up", "m"});
+    ASSERT_TRUE(t->wait_for("─ Remind message 18? ")) << t->screen();
+    EXPECT_TRUE(t->wait_for("│  1 recipient has not confirmed yet.")) << t->screen();
+    t->keys({"Y"});
+    ASSERT_TRUE(t->wait_for("│  Message 18: 1 recipient reminded.")) << t->screen();
+    EXPECT_FALSE(exists(s.mailbox(b, "state/18.term")));
+    t->keys({"x"});
+
+    t->keys({"p"});
+    ASSERT_TRUE(t->wait_for("[ 90d")) << t->screen();
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("│  Messages older than 90d, with copies and confirmations.")) << t->screen();
+    t->keys({"y"});
+    ASSERT_TRUE(t->wait_for("│  Deleted 20 messages older than 90d.")) << t->screen();
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_for("│    No messages sent.")) << t->screen();
+    for (const std::string &name : list_dir(s.path("sent")))
+        EXPECT_EQ(name[0], '.') << name;
+    t->keys({"q"});
+    expect_ended_with_terminal_back(*t);
+}
+
+TEST_F(interactive_fixture, AFailedOperationShowsItsErrorAndTheListGoesOn)
+{
+    message(1, 0, 1, 0, "Old news.\n");
+    message(2, 0, 1, 0, "Fresh news.\n");
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Fresh news.")) << t->screen();
+    t->keys({"r"});
+    ASSERT_TRUE(t->wait_for("─ Revoke message 2? ")) << t->screen();
+    // Purged by another administrator while the question waits.
+    ASSERT_EQ(s.kelv({"purge", "0d"}).out, "Deleted 2 messages older than 0d.\n");
+    t->keys({"y"});
+    ASSERT_TRUE(t->wait_for("│  kelv: no such message: 2")) << t->screen();
+    EXPECT_EQ(t->screen().find("Done."), std::string::npos);
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_for("│    No messages sent.")) << t->screen();
+    t->keys({"q"});
+    expect_ended_with_terminal_back(*t);
+}
+
+TEST_F(interactive_fixture, EveryWayOutGivesTheTerminalBack)
+{
+    message(1, 0, 1, 0, "Fresh news.\n");
+
+    // Too narrow to start: kelv shows what kelv help shows, and the
+    // terminal was never touched.
+    auto narrow = start(79, 24, {}, "", "narrow");
+    auto help = start(79, 24, {}, " help", "help");
+    // Both get the time to show what they show (the guide may wait for a key).
+    help->wait_for("[kelv ended", 1500);
+    narrow->wait_for("[kelv ended", 1500);
+    EXPECT_EQ(narrow->screen(), help->screen());
+    EXPECT_EQ(narrow->screen().find("Kelvora · sent messages"), std::string::npos);
+    narrow->keys({"q"});
+    help->keys({"q"});
+    int status = help->screen().find("[kelv ended: 0]") != std::string::npos ? 0 : 1;
+    expect_ended_with_terminal_back(*narrow, status, "narrow");
+
+    // Shrunk below 80 columns while the list is shown.
+    auto shrunk = start(80, 24, {}, "", "shrunk");
+    ASSERT_TRUE(shrunk->wait_for("Fresh news.")) << shrunk->screen();
+    shrunk->resize(80, 19);
+    expect_ended_with_terminal_back(*shrunk, 0, "shrunk");
+
+    // SIGTERM while a confirm dialog waits: nothing is revoked.
+    auto termed = start(80, 24, {}, "", "termed");
+    ASSERT_TRUE(termed->wait_for("Fresh news.")) << termed->screen();
+    termed->keys({"r"});
+    ASSERT_TRUE(termed->wait_for("─ Revoke message 1? ")) << termed->screen();
+    pid_t kelv = first_child(termed->pane_pid());
+    ASSERT_GT(kelv, 0);
+    kill(kelv, SIGTERM);
+    expect_ended_with_terminal_back(*termed, 0, "termed");
+    EXPECT_FALSE(exists(s.sent(1, "revoked")));
+
+    // The interrupt key, from a dialog.
+    auto interrupted = start(80, 24, {}, "", "interrupted");
+    ASSERT_TRUE(interrupted->wait_for("Fresh news.")) << interrupted->screen();
+    interrupted->keys({"?"});
+    ASSERT_TRUE(interrupted->wait_for("─ Keys ")) << interrupted->screen();
+    interrupted->keys({"C-c"});
+    expect_ended_with_terminal_back(*interrupted, 0, "interrupted");
+}
+
+TEST_F(interactive_fixture, SuspendedItGivesTheTerminalBackUntilItContinues)
+{
+    message(1, 0, 1, 0, "Fresh news.\n");
+    // An interactive shell with job control, as the administrator has.
+    tmux_session t(80, 24, "exec env -i PATH=/usr/bin:/bin HOME=" + s.dir.path + " PS1='P> ' bash --norc -i");
+    ASSERT_TRUE(t.wait_for("P>")) << t.screen();
+    t.type("stty -g > " + s.path("stty.before") + "; KELV_TEST=1 KELV_VAR=" + s.dir.path + " KELV_TEST_TTY=" + s.tty +
+           " " + kelv_path());
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for("Fresh news.")) << t.screen();
+    t.keys({"C-z"});
+    ASSERT_TRUE(t.wait_for("Stopped")) << t.screen();
+    t.type("stty -g > " + s.path("stty.stopped"));
+    t.keys({"Enter"});
+    t.type("fg");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for("Fresh news.")) << t.screen();
+    t.keys({"q"});
+    ASSERT_TRUE(t.wait_gone("Fresh news.")) << t.screen();
+    t.type("stty -g > " + s.path("stty.tmp") + " && mv " + s.path("stty.tmp") + " " + s.path("stty.after"));
+    t.keys({"Enter"});
+    for (int i = 0; i < 250 && !exists(s.path("stty.after")); i++)
+        usleep(20000);
+    EXPECT_EQ(read_text(s.path("stty.stopped")), read_text(s.path("stty.before")));
+    EXPECT_EQ(read_text(s.path("stty.after")), read_text(s.path("stty.before")));
+}
