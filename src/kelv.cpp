@@ -1,6 +1,7 @@
 // kelv: the administrator's command. Settles the process (name, root through
 // sudo, umask), then dispatches one command from the table below.
 #include "core/core.h"
+#include "guide/guide.h"
 #include "reports/reports.h"
 
 #include <cstdio>
@@ -16,11 +17,15 @@ namespace {
     die("%s: not available yet", what);
 }
 
-int cmd_help(int, char **) { not_available("the guide"); }
+int cmd_help(int, char **)
+{
+    show_guide();
+    return 0;
+}
 
 int cmd_version(int, char **)
 {
-    printf("Kelvora - Advanced Messaging System for Linux %s\n", "0.2.0");
+    printf("Kelvora - Advanced Messaging System for Linux %s\n", kelv_version);
     return 0;
 }
 
