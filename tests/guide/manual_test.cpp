@@ -10,17 +10,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        lines.push_back(text.substr(at, end - at));
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-}
-
 size_t indent_of(const std::string &line)
 {
     return line.find_first_not_of(' ');
@@ -31,7 +20,7 @@ size_t indent_of(const std::string &line)
 void expect_laid_out(const std::string &page, size_t width)
 {
     EXPECT_EQ(page.find('\033'), std::string::npos);
-    std::vector<std::string> lines = lines_of(page);
+    std::vector<std::string> lines = split_lines(page);
     ASSERT_GT(lines.size(), 20u);
     size_t gap = width - 25;
     EXPECT_EQ(lines.front(), "KELV(1)" + std::string(gap / 2, ' ') + "kelv manual" +

@@ -35,16 +35,7 @@ std::vector<std::string> tmux_terminal::screen(bool escapes)
     std::vector<std::string> args = {"capture-pane", "-p"};
     if (escapes)
         args.push_back("-e");
-    std::string out = tmux(args).out;
-    std::vector<std::string> rows;
-    for (size_t at = 0; at < out.size();) {
-        size_t end = out.find('\n', at);
-        if (end == std::string::npos)
-            end = out.size();
-        rows.push_back(out.substr(at, end - at));
-        at = end + 1;
-    }
-    return rows;
+    return split_lines(tmux(args).out);
 }
 
 std::string tmux_terminal::text(bool escapes)
