@@ -10,6 +10,7 @@
 #include "core/core.h"
 #include "guide/guide.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
