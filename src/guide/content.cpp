@@ -21,6 +21,7 @@ const char *const guide_description =
     "finds them at the next login. Every message asks for a read confirmation and Kelvora asks "
     "again until the user gives it, without ever blocking their work. The command is reserved to "
     "administrators (sudo or wheel group) and re-runs itself with sudo.";
+const char *const guide_user_manual = USER_MANUAL;
 const char *const guide_closing_format = "Kelvora %s · complete manual: " USER_MANUAL;
 const char *const guide_see_also = "wall(1), write(1), and the user manual in " USER_MANUAL;
 const char *const guide_frame_label = "kelv — guide";

@@ -47,36 +47,44 @@ void add_line(strlist &lines, char kind, const char *text)
     strlist_push(lines, xasprintf("%c%s", kind, text));
 }
 
-void add_wrapped(strlist &lines, const char *text, int indent)
+void add_wrapped(strlist &lines, const char *text, int indent, char kind = 'T')
 {
     strlist wrapped;
     wrap_words(text, guide_cols - 4, indent, wrapped);
     for (size_t i = 0; i < wrapped.count; i++)
-        add_line(lines, 'T', wrapped.items[i]);
+        add_line(lines, kind, wrapped.items[i]);
 }
 
+// Lines of the Info tab. The name and the closing line are wrapped rather
+// than cut at the frame: cut, the closing line would hide the manual's path
+// on an 80-column terminal, and the name would lose words at 44 columns. The
+// path, which has a blank in it, then stands whole on a line of its own.
 void build_info(strlist &lines)
 {
     add_line(lines, 'H', "NAME");
-    textbuf t;
-    textbuf_printf(t, "   %s", guide_short_name);
-    add_line(lines, 'T', textbuf_str(t));
+    add_wrapped(lines, guide_short_name, 3);
     add_line(lines, 'T', "");
     add_line(lines, 'H', "SYNOPSIS");
     for (size_t i = 0; i < guide_synopsis_count; i++) {
-        textbuf_clear(t);
-        textbuf_printf(t, "   %s", guide_synopsis[i]);
-        add_line(lines, 'T', textbuf_str(t));
+        char *line = xasprintf("   %s", guide_synopsis[i]);
+        add_line(lines, 'T', line);
+        free(line);
     }
     add_line(lines, 'T', "");
     add_line(lines, 'H', "DESCRIPTION");
     add_wrapped(lines, guide_description, 3);
     add_line(lines, 'T', "");
     char *closing = guide_closing_line();
-    textbuf_clear(t);
-    textbuf_printf(t, "   %s", closing);
+    if (3 + guide_text_width(closing) <= static_cast<size_t>(guide_cols - 4)) {
+        add_wrapped(lines, closing, 3);
+    } else {
+        closing[strlen(closing) - strlen(guide_user_manual)] = '\0';
+        add_wrapped(lines, closing, 3);
+        char *path = xasprintf("   %s", guide_user_manual);
+        add_line(lines, 'T', path);
+        free(path);
+    }
     free(closing);
-    add_line(lines, 'T', textbuf_str(t));
 }
 
 void build_table(const guide_table &table, strlist &lines)
@@ -89,7 +97,9 @@ void build_table(const guide_table &table, strlist &lines)
         char *term;
         const char *description;
         split_entry(table.entries[i], &term, &description);
-        strlist_push(lines, xasprintf("F %s", term));
+        // A term wider than the frame (an example on a narrow terminal)
+        // goes on over more lines instead of losing its end.
+        add_wrapped(lines, term, 1, 'F');
         free(term);
         add_wrapped(lines, description, 4);
     }

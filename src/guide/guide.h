@@ -60,7 +60,8 @@ struct guide_table {
 extern const char *const guide_manual_name;
 extern const char *const guide_short_name;
 extern const char *const guide_description;
-extern const char *const guide_closing_format; // %s: the version
+extern const char *const guide_user_manual; // the HTML manual's installed path
+extern const char *const guide_closing_format; // %s: the version; ends with the path
 extern const char *const guide_see_also;
 extern const char *const guide_frame_label;
 extern const char *const guide_key_help;

@@ -25,7 +25,7 @@ TEST_F(GuideSystem, AnAdministratorGetsTheGuideThroughSudo)
 {
     {
         tmux_terminal t(80, 24, as_alice("", "--help"));
-        ASSERT_TRUE(t.wait_for("lines 1-18/25 │")) << t.text();
+        ASSERT_TRUE(t.wait_for("lines 1-18/26 │")) << t.text();
         EXPECT_EQ(t.screen()[0].rfind("┌─ kelv — guide ─", 0), 0u);
         t.keys({"Tab"});
         ASSERT_TRUE(t.wait_for("lines 1-18/43 │")) << t.text();

@@ -59,7 +59,7 @@ const char *const info_80x24 =
     "│    machine and know who has read them. Messages appear in terminals          │\n"
     "│    (console, ssh, desktop terminals, tmux) and on the desktop, in a dialog   │\n"
     "├──────────────────────────────────────────────────────────────────────────────┤\n"
-    "│ ←/→ tabs · ↑/↓ scroll · PgUp/PgDn · g/G · q quit               lines 1-18/25 │\n"
+    "│ ←/→ tabs · ↑/↓ scroll · PgUp/PgDn · g/G · q quit               lines 1-18/26 │\n"
     "└──────────────────────────────────────────────────────────────────────────────┘\n";
 
 } // namespace
@@ -67,8 +67,13 @@ const char *const info_80x24 =
 TEST(GuideScreen, At80x24TheTabsScrollAndLeaveTheTerminalAsTheyFoundIt)
 {
     tmux_terminal t(80, 24, guide_command(""));
-    ASSERT_TRUE(t.wait_for("lines 1-18/25")) << t.text();
+    ASSERT_TRUE(t.wait_for("lines 1-18/26")) << t.text();
     EXPECT_EQ(t.text(), info_80x24);
+    // The closing line names the manual's path whole, not cut at the frame.
+    t.keys({"G"});
+    ASSERT_TRUE(shows_lines(t, "lines 9-26/26")) << t.text();
+    EXPECT_EQ(t.screen()[19], "│    Kelvora 0.2.0 · complete manual:" + std::string(42, ' ') + "│");
+    EXPECT_EQ(t.screen()[20], "│    /usr/local/share/doc/kelvora/User Manual.html" + std::string(29, ' ') + "│");
 
     // Commands: 43 lines in 18 rows; Page Down and Up move by 24 - 7 = 17.
     t.keys({"Tab"});
@@ -89,7 +94,7 @@ TEST(GuideScreen, At80x24TheTabsScrollAndLeaveTheTerminalAsTheyFoundIt)
 
     // Each tab keeps its place: Info is still at the top, Commands at the end.
     t.keys({"Left"});
-    ASSERT_TRUE(shows_lines(t, "lines 1-18/25")) << t.text();
+    ASSERT_TRUE(shows_lines(t, "lines 9-26/26")) << t.text();
     t.keys({"l"});
     ASSERT_TRUE(shows_lines(t, "lines 26-43/43")) << t.text();
     t.keys({"5"});
@@ -108,15 +113,19 @@ TEST(GuideScreen, At44x10TheFrameHoldsWithoutColoursAndClosesWhenTheTerminalShri
                         "│ >Info< Commands Options Examples Files   │\n"
                         "├──────────────────────────────────────────┤\n"
                         "│ NAME                                     │\n"
-                        "│    kelv — messages to users with read co │\n"
+                        "│    kelv — messages to users with read    │\n"
+                        "│    confirmation                          │\n"
                         "│                                          │\n"
-                        "│ SYNOPSIS                                 │\n"
                         "├──────────────────────────────────────────┤\n"
                         "│ ←/→ tabs · ↑/↓ scroll · PgUp/PgDn · g/G  │\n"
                         "└──────────────────────────────────────────┘\n");
     EXPECT_EQ(t.text(true).find('\033'), std::string::npos);
     t.keys({"Right", "Right"});
     ASSERT_TRUE(t.wait_for("│ Info Commands >Options< Examples Files   │")) << t.text();
+    // An example wider than the frame goes on over a second line.
+    t.keys({"4", "Down", "Down", "Down", "Down", "Down", "Down"});
+    ASSERT_TRUE(t.wait_for("│  kelv send --to @developers --title      │\n"
+                           "│  Maintenance --file notice.txt           │\n")) << t.text();
 
     t.resize(43, 10);
     expect_terminal_given_back(t);
