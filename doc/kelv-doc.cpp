@@ -4,6 +4,7 @@
 //   kelv-doc man OUT                 the kelv(1) manual page in roff
 //   kelv-doc html OUT TEMPLATE       the HTML user manual: TEMPLATE with
 //                                    {{guide}} replaced by the guide's sections
+//                                    and {{version}} by kelv's version
 //   kelv-doc completion OUT TEMPLATE the bash completion: TEMPLATE with
 //                                    {{commands}}, {{id_commands}},
 //                                    {{send_options}} and {{store}} filled in
@@ -221,6 +222,7 @@ int main(int argc, char **argv)
     } else if (kind == "html" && argc == 4) {
         out = read_template(argv[3]);
         fill(out, "{{guide}}", guide_sections());
+        fill(out, "{{version}}", kelv_version);
     } else if (kind == "completion" && argc == 4) {
         std::string commands, with_id;
         command_words(commands, with_id);
