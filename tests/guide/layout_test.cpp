@@ -52,31 +52,20 @@ TEST(GuideLayout, SplitsEntriesAtTheBrokenBar)
     free(term);
 }
 
-TEST(GuideLayout, FramePiecesAreExactlyAsWideAsTheTerminal)
+// Unstyled frames are checked whole through the terminal emulator; here only
+// the order of the styles around a framed line.
+TEST(GuideLayout, AFramedLineResetsEachStyleItSets)
 {
-    guide_style_init(false);
-    guide_cols = 10;
-    textbuf b;
-    draw_rule(b, "┌", "┐", nullptr);
-    EXPECT_STREQ(textbuf_str(b), "┌────────┐");
-    textbuf_clear(b);
-    draw_rule(b, "┌", "┐", "a long label"); // no room left for dashes
-    EXPECT_STREQ(textbuf_str(b), "┌─ a long label ┐");
-
-    guide_cols = 80;
-    textbuf_clear(b);
-    std::string text(100, 'x');
-    draw_box_line(b, 'T', text.c_str());
-    EXPECT_EQ(std::string(textbuf_str(b)), "│ " + std::string(76, 'x') + " │");
-    textbuf_clear(b);
-    draw_box_line(b, 'H', "Tür");
-    EXPECT_EQ(guide_text_width(textbuf_str(b)), 80u);
-
     guide_style_init(true);
-    textbuf_clear(b);
+    guide_cols = 80;
+    textbuf b;
     draw_box_line(b, 'F', "term");
     EXPECT_STREQ(textbuf_str(b), ("\033[2m│\033[0m \033[1;32mterm\033[0m" + std::string(72, ' ') +
                                   " \033[2m│\033[0m").c_str());
+    guide_cols = 10;
+    textbuf_clear(b);
+    draw_rule(b, "┌", "┐", "a long label"); // no room left: no dashes, nothing cut
+    EXPECT_STREQ(textbuf_str(b), "\033[2m┌\033[0m\033[1;36m─ a long label \033[0m\033[2m┐\033[0m");
     guide_style_init(false);
 }
 
@@ -103,21 +92,17 @@ guide_key decode(const std::string &bytes)
 
 TEST(GuideKeys, EscapeSequencesAreDecodedAndConsumedWhole)
 {
+    // The keys tmux sends are pressed in the screen tests; these are the
+    // other forms terminals use.
     struct {
         const char *bytes;
         guide_key key;
     } cases[] = {
-        {"\033", guide_key::quit},           {"\033[A", guide_key::up},
-        {"\033OB", guide_key::down},         {"\033[C", guide_key::next_tab},
-        {"\033[Z", guide_key::prev_tab},     {"\033OH", guide_key::first_line},
-        {"\033[F", guide_key::last_page},    {"\033[1~", guide_key::first_line},
-        {"\033[7~", guide_key::first_line},  {"\033[4~", guide_key::last_page},
-        {"\033[5~", guide_key::page_up},     {"\033[6~", guide_key::page_down},
-        {"\033[2~", guide_key::none},        {"\033[1;5A", guide_key::first_line},
-        {"\033x", guide_key::none},          {"\033Ox", guide_key::none},
-        {"\r", guide_key::next_tab},         {"\n", guide_key::next_tab},
-        {"6", guide_key::none},              {"5", guide_key::tab_5},
-        {"Q", guide_key::quit},              {"G", guide_key::last_page},
+        {"\033OB", guide_key::down},         {"\033OH", guide_key::first_line},
+        {"\033[F", guide_key::last_page},    {"\033[7~", guide_key::first_line},
+        {"\033[8~", guide_key::last_page},   {"\033[2~", guide_key::none},
+        {"\033[1;5A", guide_key::first_line}, {"\033x", guide_key::none},
+        {"\033Ox", guide_key::none},         {"\r", guide_key::next_tab},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(decode(c.bytes), c.key) << c.bytes + 1;
