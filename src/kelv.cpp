@@ -1,6 +1,7 @@
 // kelv: the administrator's command. Settles the process (name, root through
 // sudo, umask), then dispatches one command from the table below.
 #include "core/core.h"
+#include "guide/guide.h"
 #include "interface/interface.h"
 #include "reports/reports.h"
 
@@ -11,17 +12,15 @@
 
 namespace {
 
-// Placeholder for a command whose implementation has not landed yet.
-[[noreturn]] void not_available(const char *what)
+int cmd_help(int, char **)
 {
-    die("%s: not available yet", what);
+    show_guide();
+    return 0;
 }
-
-int cmd_help(int, char **) { not_available("the guide"); }
 
 int cmd_version(int, char **)
 {
-    printf("Kelvora - Advanced Messaging System for Linux %s\n", "0.2.0");
+    printf("Kelvora - Advanced Messaging System for Linux %s\n", kelv_version);
     return 0;
 }
 

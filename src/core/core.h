@@ -8,6 +8,9 @@
 // ---------------------------------------------------------------------------
 // Entry and privileges
 
+// What kelv version prints and the guide shows.
+inline constexpr const char kelv_version[] = "0.2.0";
+
 // Replaces the process with "sudo -- /proc/self/exe ARGS...". Never returns.
 [[noreturn]] void rerun_as_root(char **argv);
 // The administrator's name for records and events: SUDO_USER when it names an

@@ -13,7 +13,10 @@ const std::string kelv = "/usr/local/bin/kelv";
 
 class Interface : public system_test {};
 
-run_result as_alice(const std::vector<std::string> &argv) { return run_as("alice", argv); }
+run_result as_alice(const std::vector<std::string> &argv, const run_options &opt)
+{
+    return run_as("alice", argv, opt);
+}
 
 } // namespace
 

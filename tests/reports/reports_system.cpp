@@ -116,7 +116,7 @@ TEST_F(Reports, TheWholeRoadOfAMessage)
                      "dave             delivered\n");
 
     r = root({"list"});
-    std::vector<std::string> listed = lines(r.out);
+    std::vector<std::string> listed = split_lines(r.out);
     ASSERT_EQ(listed.size(), 2u) << r.out;
     EXPECT_EQ(listed[1], n + " " + when(m.date) + "  Maintenance tonight." + std::string(20, ' ') +
                              "  1 confirmed · 2 delivered");
@@ -124,7 +124,7 @@ TEST_F(Reports, TheWholeRoadOfAMessage)
     // The history, in journal order and without a mark: every entry was
     // written by the expected program.
     r = root({"log", n});
-    std::vector<std::string> history = lines(r.out);
+    std::vector<std::string> history = split_lines(r.out);
     ASSERT_EQ(history.size(), 7u) << r.out;
     EXPECT_EQ(history[0], "Message " + n + " · Road · " + when(m.date));
     const std::string sentences[] = {"message " + n + " delivered to alice (terminals written: 0)",
@@ -159,7 +159,7 @@ TEST_F(Reports, ForgedEntriesAreMarkedWithTheirWriter)
                        " (desktop)"),
               std::string::npos) << out;
     // bob may well say that bob put the message off.
-    std::vector<std::string> l = lines(out);
+    std::vector<std::string> l = split_lines(out);
     auto postponed = std::find_if(l.begin(), l.end(), [&](const std::string &s) {
         return s.find("user bob: postponed message " + n + " (terminal)") != std::string::npos;
     });

@@ -202,6 +202,17 @@ temp_dir::~temp_dir()
     run_program({"rm", "-rf", "--", path});
 }
 
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    for (size_t p = 0; p < text.size();) {
+        size_t nl = text.find('\n', p);
+        out.push_back(text.substr(p, nl - p));
+        p = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    return out;
+}
+
 void write_text(const std::string &path, const std::string &content, mode_t mode)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);

@@ -43,6 +43,10 @@ struct temp_dir {
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
+// The lines of text, without their newlines (a final newline ends the last
+// line rather than starting an empty one).
+std::vector<std::string> split_lines(const std::string &text);
+
 void write_text(const std::string &path, const std::string &content, mode_t mode = 0644);
 std::string read_text(const std::string &path);
 bool exists(const std::string &path);

@@ -8,6 +8,8 @@
 
 namespace {
 
+// A server name of its own per session: tmux keeps its socket in the
+// running user's /tmp/tmux-UID, which root and a test user each can create.
 std::string unique_socket()
 {
     static int sessions = 0;
@@ -17,12 +19,13 @@ std::string unique_socket()
 } // namespace
 
 tmux_session::tmux_session(int cols, int rows, const std::string &command, runner run)
-    : socket_(unique_socket()), run_(run ? run : [](const std::vector<std::string> &argv) {
-          return run_program(argv);
+    : socket_(unique_socket()),
+      run_(run ? run : [](const std::vector<std::string> &argv, const run_options &opt) {
+          return run_program(argv, opt);
       })
 {
-    run_result r = tmux({"new-session", "-d", "-x", std::to_string(cols), "-y", std::to_string(rows), "sh", "-c",
-                         command});
+    run_result r = tmux({"new-session", "-d", "-x", std::to_string(cols), "-y", std::to_string(rows),
+                         "sh", "-c", command, ";", "set", "-g", "status", "off"});
     if (r.status != 0)
         throw std::runtime_error("tmux new-session: " + r.err);
 }
@@ -32,39 +35,47 @@ tmux_session::~tmux_session() { tmux({"kill-server"}); }
 run_result tmux_session::tmux(std::vector<std::string> args) const
 {
     args.insert(args.begin(), {"tmux", "-f", "/dev/null", "-L", socket_});
-    return run_(args);
+    run_options o;
+    o.env = {"LC_ALL=C.UTF-8", "TERM=xterm", "TMUX"};
+    return run_(args, o);
 }
 
-std::string tmux_session::screen(bool styles) const
+std::vector<std::string> tmux_session::rows(bool styles) const
 {
     std::vector<std::string> args = {"capture-pane", "-p"};
     if (styles)
         args.push_back("-e");
-    return tmux(args).out;
+    return split_lines(tmux(args).out);
+}
+
+std::string tmux_session::screen(bool styles) const
+{
+    std::string all;
+    for (const std::string &row : rows(styles))
+        all += row + "\n";
+    return all;
+}
+
+bool tmux_session::wait_until(const std::string &text, bool present, int timeout_ms) const
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if ((screen().find(text) != std::string::npos) == present)
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 bool tmux_session::wait_for(const std::string &text, int timeout_ms) const
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (screen().find(text) != std::string::npos)
-            return true;
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    return wait_until(text, true, timeout_ms);
 }
 
 bool tmux_session::wait_gone(const std::string &text, int timeout_ms) const
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (screen().find(text) == std::string::npos)
-            return true;
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    return wait_until(text, false, timeout_ms);
 }
 
 void tmux_session::keys(const std::vector<std::string> &names) const
@@ -81,16 +92,15 @@ void tmux_session::resize(int cols, int rows) const
     tmux({"resize-window", "-x", std::to_string(cols), "-y", std::to_string(rows)});
 }
 
-pid_t tmux_session::pane_pid() const
+std::string tmux_session::format(const std::string &f) const
 {
-    return static_cast<pid_t>(std::stol(tmux({"display-message", "-p", "#{pane_pid}"}).out));
+    std::string out = tmux({"display-message", "-p", f}).out;
+    if (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
 }
 
-std::string tmux_session::pane_title() const
-{
-    std::string t = tmux({"display-message", "-p", "#{pane_title}"}).out;
-    return t.substr(0, t.find('\n'));
-}
+pid_t tmux_session::pane_pid() const { return static_cast<pid_t>(std::stol(format("#{pane_pid}"))); }
 
 pid_t first_child(pid_t pid)
 {

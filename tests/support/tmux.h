@@ -13,17 +13,22 @@
 
 struct tmux_session {
     // How each tmux command runs: run_program by default; a real-system test
-    // runs them as a test user.
-    using runner = std::function<run_result(const std::vector<std::string> &)>;
+    // runs them as a test user (run_as).
+    using runner =
+        std::function<run_result(const std::vector<std::string> &argv, const run_options &opt)>;
 
-    // Starts the session with the pane's size and command (given to sh -c).
+    // Starts "sh -c command" in a cols x rows window without a status line;
+    // the terminal type inside is "screen", the locale C.UTF-8.
     tmux_session(int cols, int rows, const std::string &command, runner run = {});
+    // Ends the server and with it whatever still runs in the window.
     ~tmux_session();
     tmux_session(const tmux_session &) = delete;
     tmux_session &operator=(const tmux_session &) = delete;
 
-    // The visible screen, one line per row, trailing blanks dropped; with
+    // The visible screen, one string per row, trailing blanks dropped; with
     // styles, the SGR sequences of the cells too.
+    std::vector<std::string> rows(bool styles = false) const;
+    // The same rows, each ended by a newline.
     std::string screen(bool styles = false) const;
     // Waits until the screen contains text; false after timeout_ms.
     bool wait_for(const std::string &text, int timeout_ms = 5000) const;
@@ -34,15 +39,18 @@ struct tmux_session {
     // Types text literally.
     void type(const std::string &text) const;
     void resize(int cols, int rows) const;
+    // A tmux format of the pane, e.g. "#{alternate_on}".
+    std::string format(const std::string &f) const;
     // The pane's process: the sh that runs the command.
     pid_t pane_pid() const;
     // The pane's title, which an escape sequence could change.
-    std::string pane_title() const;
+    std::string pane_title() const { return format("#{pane_title}"); }
 
   private:
     std::string socket_;
     runner run_;
     run_result tmux(std::vector<std::string> args) const;
+    bool wait_until(const std::string &text, bool present, int timeout_ms) const;
 };
 
 // The first child process of pid, or -1.

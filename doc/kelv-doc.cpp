@@ -1,0 +1,240 @@
+// kelv-doc: writes, at build time, the documents that must say what the
+// built-in guide says, from the guide's own texts and tables:
+//
+//   kelv-doc man OUT                 the kelv(1) manual page in roff
+//   kelv-doc html OUT TEMPLATE       the HTML user manual: TEMPLATE with
+//                                    {{guide}} replaced by the guide's sections
+//                                    and {{version}} by kelv's version
+//   kelv-doc completion OUT TEMPLATE the bash completion: TEMPLATE with
+//                                    {{commands}}, {{id_commands}},
+//                                    {{send_options}} and {{store}} filled in
+#include "core/core.h"
+#include "guide/guide.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct entry {
+    std::string term, description;
+};
+
+std::vector<entry> entries_of(const guide_table &t)
+{
+    std::vector<entry> out;
+    for (size_t i = 0; i < t.count; i++) {
+        char *term;
+        const char *description;
+        split_entry(t.entries[i], &term, &description);
+        out.push_back({term, description});
+        free(term);
+    }
+    return out;
+}
+
+const guide_table *const reference_tables[] = {&guide_commands, &guide_send_options, &guide_examples,
+                                               &guide_files, &guide_environment, &guide_exit_status};
+
+// ---------------------------------------------------------------------------
+// roff
+
+// One text line: backslashes and minus signs escaped, and a leading dot or
+// quote kept from being read as a request.
+std::string roff(const std::string &text)
+{
+    std::string out;
+    if (!text.empty() && (text[0] == '.' || text[0] == '\''))
+        out = "\\&";
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string manual_page()
+{
+    std::string s = std::string(".TH KELV 1 \"\" \"kelv ") + kelv_version + "\" \"kelv manual\"\n";
+    // whatis and apropos read the NAME line as "name \- summary".
+    std::string name = guide_manual_name;
+    size_t dash = name.find(" — ");
+    s += ".SH NAME\n";
+    if (dash == std::string::npos)
+        s += roff(name) + "\n";
+    else
+        s += roff(name.substr(0, dash)) + " \\- " + roff(name.substr(dash + strlen(" — "))) + "\n";
+    s += ".SH SYNOPSIS\n.nf\n";
+    for (size_t i = 0; i < guide_synopsis_count; i++) {
+        std::string line = guide_synopsis[i];
+        size_t first = line.find(' ');
+        s += "\\fB" + roff(line.substr(0, first)) + "\\fR" +
+             (first == std::string::npos ? "" : roff(line.substr(first))) + "\n";
+    }
+    s += ".fi\n.SH DESCRIPTION\n" + roff(guide_description) + "\n";
+    for (const guide_table *t : reference_tables) {
+        s += std::string(".SH ") + t->section + "\n";
+        for (const entry &e : entries_of(*t))
+            s += ".TP\n\\fB" + roff(e.term) + "\\fR\n" + roff(e.description) + "\n";
+    }
+    s += ".SH \"SEE ALSO\"\n" + roff(guide_see_also) + "\n";
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// HTML
+
+std::string html(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string anchor(const char *heading)
+{
+    std::string id;
+    for (const char *p = heading; *p; p++)
+        id += *p == ' ' ? '-' : static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+    return id;
+}
+
+std::string guide_sections()
+{
+    std::string s = "<section id=\"name\">\n<h2>Name</h2>\n<p>" + html(guide_manual_name) + "</p>\n</section>\n";
+    s += "<section id=\"synopsis\">\n<h2>Synopsis</h2>\n<pre>";
+    for (size_t i = 0; i < guide_synopsis_count; i++)
+        s += html(guide_synopsis[i]) + "\n";
+    s += "</pre>\n</section>\n";
+    s += "<section id=\"description\">\n<h2>Description</h2>\n<p>" + html(guide_description) +
+         "</p>\n</section>\n";
+    for (const guide_table *t : reference_tables) {
+        s += "<section id=\"" + anchor(t->heading) + "\">\n<h2>" + html(t->heading) + "</h2>\n<dl>\n";
+        for (const entry &e : entries_of(*t))
+            s += "<dt><code>" + html(e.term) + "</code></dt>\n<dd>" + html(e.description) + "</dd>\n";
+        s += "</dl>\n</section>\n";
+    }
+    s += "<section id=\"see-also\">\n<h2>See also</h2>\n<p>" + html(guide_see_also) + "</p>\n</section>\n";
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// bash completion
+
+// "send", "--help", "-h": up to two dashes, then lower-case letters.
+bool is_command_word(const std::string &w)
+{
+    size_t i = 0;
+    while (i < 2 && i < w.size() && w[i] == '-')
+        i++;
+    if (i == w.size())
+        return false;
+    for (; i < w.size(); i++)
+        if (w[i] < 'a' || w[i] > 'z')
+            return false;
+    return true;
+}
+
+// The command words of the commands table: the first word of each term, and
+// every word of a comma-separated list of names ("help, --help, -h"). The
+// commands whose argument is a message number go to with_id.
+void command_words(std::string &all, std::string &with_id)
+{
+    for (const entry &e : entries_of(guide_commands)) {
+        std::vector<std::string> words;
+        for (size_t at = 0; at < e.term.size();) {
+            size_t end = e.term.find(' ', at);
+            if (end == std::string::npos)
+                end = e.term.size();
+            words.push_back(e.term.substr(at, end - at));
+            at = end + 1;
+        }
+        for (size_t i = 0; i < words.size(); i++) {
+            bool listed = i > 0 && words[i - 1].back() == ',';
+            if (i > 0 && !listed)
+                break;
+            std::string w = words[i];
+            if (!w.empty() && w.back() == ',')
+                w.pop_back();
+            if (!is_command_word(w))
+                break;
+            all += (all.empty() ? "" : " ") + w;
+            if (words.size() == 2 && words[1] == "ID")
+                with_id += (with_id.empty() ? "" : "|") + w;
+        }
+    }
+}
+
+std::string send_options()
+{
+    std::string out;
+    for (const entry &e : entries_of(guide_send_options))
+        out += (out.empty() ? "" : " ") + e.term.substr(0, e.term.find(' '));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+
+std::string read_template(const char *path)
+{
+    textbuf b;
+    if (read_file(path, 1 << 20, false, b) < 0)
+        die("%s: %s", path, strerror(errno));
+    return textbuf_str(b);
+}
+
+void fill(std::string &text, const std::string &placeholder, const std::string &value)
+{
+    size_t at = text.find(placeholder);
+    if (at == std::string::npos)
+        die("the template has no %s", placeholder.c_str());
+    for (; at != std::string::npos; at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    lib_init("kelv-doc");
+    if (argc < 3)
+        die("usage: kelv-doc man|html|completion OUT [TEMPLATE]");
+    std::string kind = argv[1], out;
+    if (kind == "man" && argc == 3) {
+        out = manual_page();
+    } else if (kind == "html" && argc == 4) {
+        out = read_template(argv[3]);
+        fill(out, "{{guide}}", guide_sections());
+        fill(out, "{{version}}", kelv_version);
+    } else if (kind == "completion" && argc == 4) {
+        std::string commands, with_id;
+        command_words(commands, with_id);
+        out = read_template(argv[3]);
+        fill(out, "{{commands}}", commands);
+        fill(out, "{{id_commands}}", with_id);
+        fill(out, "{{send_options}}", send_options());
+        fill(out, "{{store}}", var_dir);
+    } else {
+        die("usage: kelv-doc man|html|completion OUT [TEMPLATE]");
+    }
+    if (write_file_atomic(argv[2], out.data(), out.size(), 0644) < 0)
+        die("%s: %s", argv[2], strerror(errno));
+    return 0;
+}

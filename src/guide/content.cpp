@@ -1,0 +1,121 @@
+// The texts of the guide. The manual page, the interactive guide and the
+// documents generated at build time all read them from here.
+//
+// KELVORA_DOC_DIR is where the installation puts the HTML manual; every
+// installed path the texts name comes from it.
+#include "guide.h"
+#include "core/core.h"
+
+#ifndef KELVORA_DOC_DIR
+#define KELVORA_DOC_DIR "/usr/local/share/doc/kelvora"
+#endif
+#define USER_MANUAL KELVORA_DOC_DIR "/User Manual.html"
+
+const char *const guide_manual_name =
+    "kelv — sends messages to the users of the machine and tracks their read confirmation";
+const char *const guide_short_name = "kelv — messages to users with read confirmation";
+const char *const guide_description =
+    "Kelvora lets administrators send text messages to the users of the machine and know who has "
+    "read them. Messages appear in terminals (console, ssh, desktop terminals, tmux) and on the "
+    "desktop, in a dialog with the buttons «I have read it» and «Later»; whoever is not logged in "
+    "finds them at the next login. Every message asks for a read confirmation and Kelvora asks "
+    "again until the user gives it, without ever blocking their work. The command is reserved to "
+    "administrators (sudo or wheel group) and re-runs itself with sudo.";
+const char *const guide_user_manual = USER_MANUAL;
+const char *const guide_closing_format = "Kelvora %s · complete manual: " USER_MANUAL;
+const char *const guide_see_also = "wall(1), write(1), and the user manual in " USER_MANUAL;
+const char *const guide_frame_label = "kelv — guide";
+const char *const guide_key_help = "←/→ tabs · ↑/↓ scroll · PgUp/PgDn · g/G · q quit";
+
+const char *const guide_synopsis[] = {
+    "kelv send --to DEST [options] [TEXT]",
+    "kelv list",
+    "kelv status ID",
+    "kelv",
+    "kelv revoke ID",
+    "kelv remind ID",
+    "kelv log ID",
+    "kelv purge DURATION",
+    "kelv version",
+};
+const size_t guide_synopsis_count = sizeof guide_synopsis / sizeof *guide_synopsis;
+
+#define TABLE(section, heading, entries) {section, heading, entries, sizeof entries / sizeof *entries}
+
+static const char *const commands[] = {
+    "(no command)¦In a terminal, opens the interactive interface: the messages with their "
+    "recipients and history; write and send, revoke, remind, delete old messages. In a pipe, "
+    "shows this guide.",
+    "send [options] [TEXT]¦Sends a message to the recipients given with --to. Without TEXT or "
+    "--file, the text is read from stdin.",
+    "list¦Lists the messages sent, with how many recipients have confirmed each one.",
+    "status ID¦Shows the text of the message and the state of each recipient: sent, delivered (in "
+    "their mailbox) or confirmed, with date, time and channel.",
+    "revoke ID¦Revokes a message: whoever has not seen it yet will not see it, and dialogs and "
+    "questions still open close by themselves.",
+    "remind ID¦Reminds whoever has not confirmed yet: the question comes back at their next prompt "
+    "and the dialog reappears on the desktop, even if they had postponed it.",
+    "log ID¦Shows the history of the message from the system log: sending, deliveries, "
+    "postponements, confirmations and revocation, with date and time.",
+    "purge DURATION¦Deletes the messages sent more than DURATION ago (for example 90d), with the "
+    "copies and confirmations in the users' mailboxes; the events stay in the system log.",
+    "version¦Shows the Kelvora version.",
+    "help, --help, -h¦Shows this guide.",
+};
+const guide_table guide_commands = TABLE("COMMANDS", "Commands", commands);
+
+static const char *const send_options[] = {
+    "--to DEST¦Recipients, separated by commas without spaces: a user (tobin), a Unix group "
+    "(@developers), all (every human user) or online (only those logged in now).",
+    "--title TITLE¦Title shown in the message header and in the desktop dialog.",
+    "--expires DURATION¦Expiry, after which the message is no longer shown: 30m, 2h, 3d or a date "
+    "and time (\"2026-10-04 12:00\").",
+    "--file FILE¦Reads the message text from FILE.",
+};
+const guide_table guide_send_options = TABLE("SEND OPTIONS", "Send options", send_options);
+
+static const char *const examples[] = {
+    "kelv send --to tobin \"Your account expires on Friday.\"¦Message with read confirmation to a "
+    "single user.",
+    "kelv send --to @developers --title Maintenance --file notice.txt¦Text taken from a file, with "
+    "a title, to every member of the developers group.",
+    "kelv send --to online --expires 15m \"Reboot at 13:00.\"¦Urgent notice to whoever is logged in "
+    "now; after 15 minutes it is no longer shown or asked about.",
+    "kelv send --to all --expires 3d \"New password policy.\"¦To every user; after three days it "
+    "stops being shown.",
+    "kelv list¦Which messages were sent and how many confirmations they have.",
+    "kelv status 12¦Who confirmed message 12, when and from where.",
+    "kelv log 12¦The history of message 12: sending, deliveries, postponements, confirmations.",
+    "kelv purge 90d¦Deletes the messages older than 90 days, with copies and confirmations.",
+    "kelv revoke 12¦Revokes message 12.",
+    "kelv remind 12¦Asks again, right now, whoever has not confirmed message 12.",
+};
+const guide_table guide_examples = TABLE("EXAMPLES", "Examples", examples);
+
+static const char *const files[] = {
+    "/etc/kelvora/kelvora.conf¦Configuration: minutes before a postponed message is asked about "
+    "again, check interval of the desktop agent.",
+    "/var/lib/kelvora/¦The messages: sent/ (reference copies, root only) and users/USER/ (each "
+    "user's mailbox, readable only by them and by root).",
+    "sudo journalctl -t kelv¦The system log: sending, deliveries, confirmations and revocations.",
+    USER_MANUAL "¦The complete user manual, to open in a browser.",
+};
+const guide_table guide_files = TABLE("FILES", "Files and log", files);
+
+static const char *const environment[] = {
+    "PAGER¦Pager used to page this guide when the terminal is too small for the interactive one "
+    "(default: less). Like NO_COLOR, it reaches kelv only if sudo keeps it (env_keep in sudoers).",
+    "NO_COLOR¦If set, disables colours.",
+};
+const guide_table guide_environment = TABLE("ENVIRONMENT", "Environment", environment);
+
+static const char *const exit_status[] = {
+    "0¦Completed successfully.",
+    "1¦Error: the error message, starting with «kelv:», says which.",
+};
+const guide_table guide_exit_status = TABLE("EXIT STATUS", "Exit status", exit_status);
+
+char *guide_closing_line()
+{
+    return xasprintf(guide_closing_format, kelv_version);
+}

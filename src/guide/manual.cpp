@@ -1,0 +1,147 @@
+// The manual page: the guide's content laid out as a section-1 page, printed
+// on standard output or sent through a pager. Every obstacle on the way to
+// the pager falls back to plain standard output: the manual always appears.
+#include "guide.h"
+#include "core/core.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void put_lines(FILE *f, const strlist &lines)
+{
+    for (size_t i = 0; i < lines.count; i++)
+        fprintf(f, "%s\n", lines.items[i]);
+}
+
+void put_wrapped(FILE *f, const char *text, int width, int indent)
+{
+    strlist lines;
+    wrap_words(text, width, indent, lines);
+    put_lines(f, lines);
+}
+
+void put_section(FILE *f, const char *title)
+{
+    fprintf(f, "\n%s%s%s\n", guide_style_bold, title, guide_style_reset);
+}
+
+void put_table(FILE *f, const guide_table &t, int width)
+{
+    put_section(f, t.section);
+    for (size_t i = 0; i < t.count; i++) {
+        char *term;
+        const char *description;
+        split_entry(t.entries[i], &term, &description);
+        fprintf(f, "       %s%s%s\n", guide_style_green, term, guide_style_reset);
+        put_wrapped(f, description, width, 14);
+        free(term);
+    }
+}
+
+int gap(int width, size_t used)
+{
+    int g = width - static_cast<int>(used);
+    return g < 2 ? 2 : g;
+}
+
+} // namespace
+
+void write_manual(FILE *f, bool styled, int width)
+{
+    guide_style_init(styled);
+    width = width < 60 ? 60 : width > 100 ? 100 : width;
+
+    const char *page = "KELV(1)", *title = "kelv manual";
+    int g = gap(width, 2 * strlen(page) + strlen(title));
+    fprintf(f, "%s%s%*s%s%*s%s%s\n", guide_style_bold, page, g / 2, "", title, g - g / 2, "", page,
+            guide_style_reset);
+
+    put_section(f, "NAME");
+    put_wrapped(f, guide_manual_name, width, 7);
+    put_section(f, "SYNOPSIS");
+    for (size_t i = 0; i < guide_synopsis_count; i++) {
+        const char *line = guide_synopsis[i];
+        size_t first = strcspn(line, " ");
+        fprintf(f, "       %s%.*s%s%s\n", guide_style_bold, static_cast<int>(first), line,
+                guide_style_reset, line + first);
+    }
+    put_section(f, "DESCRIPTION");
+    put_wrapped(f, guide_description, width, 7);
+    for (const guide_table *t : {&guide_commands, &guide_send_options, &guide_examples, &guide_files,
+                                 &guide_environment, &guide_exit_status})
+        put_table(f, *t, width);
+    put_section(f, "SEE ALSO");
+    put_wrapped(f, guide_see_also, width, 7);
+
+    std::string version = std::string("kelv ") + kelv_version;
+    fprintf(f, "\n%s%s%*s%s%s\n", guide_style_bold, version.c_str(),
+            gap(width, version.size() + strlen(page)), "", page, guide_style_reset);
+}
+
+namespace {
+
+// True when an executable "less" is in one of the directories of PATH.
+bool less_on_path()
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    for (;;) {
+        size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/less";
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
+// The shell's statuses for a command it could not find or execute.
+bool pager_did_not_start(int status)
+{
+    return WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127);
+}
+
+} // namespace
+
+void page_manual(int width, bool styled)
+{
+    fflush(stdout);
+    const char *pager = getenv("PAGER");
+    std::string command;
+    if (pager && *pager)
+        command = pager;
+    else if (less_on_path())
+        command = "less -R -F -X";
+    else
+        return write_manual(stdout, styled, width);
+
+    FILE *pipe = popen(command.c_str(), "we");
+    if (!pipe)
+        return write_manual(stdout, styled, width);
+    // Only now, so that the pager does not inherit them: quitting the pager
+    // early must not end kelv, and Ctrl-C belongs to the pager while it runs.
+    struct sigaction ignore = {}, old_pipe, old_int, old_quit;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe);
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
+    write_manual(pipe, styled, width);
+    int status = pclose(pipe);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
+    // A pager the shell could not run showed nothing and read nothing.
+    if (status != -1 && pager_did_not_start(status))
+        write_manual(stdout, styled, width);
+}

@@ -1,0 +1,114 @@
+// The documents generated from the guide's texts, checked with the programs
+// that read them: man, a real browser and bash's completion.
+#include "guide/guide.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string docs = KELV_DOC_BUILD_DIR;
+
+std::vector<std::string> command_terms()
+{
+    std::vector<std::string> terms;
+    for (size_t i = 0; i < guide_commands.count; i++) {
+        char *term;
+        const char *description;
+        split_entry(guide_commands.entries[i], &term, &description);
+        terms.push_back(term);
+        free(term);
+    }
+    return terms;
+}
+
+// The text of a serialised DOM: tags dropped, the entities of text decoded.
+std::string dom_text(const std::string &dom)
+{
+    std::string text = std::regex_replace(dom, std::regex("<[^>]*>"), "");
+    for (auto [entity, c] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}})
+        text = std::regex_replace(text, std::regex(entity), c);
+    return text;
+}
+
+} // namespace
+
+TEST(GuideDocuments, ManPageAndHtmlManualShowTheCommandsOfTheGuide)
+{
+    run_options o;
+    o.env = {"LC_ALL=C.UTF-8", "MANWIDTH=80", "KELV_TEST=1"};
+    run_result help = run_program({kelv_path(), "help"}, o);
+    run_result man = run_program({"man", "--warnings", "-E", "UTF-8", "-l", docs + "/kelv.1"}, o);
+    EXPECT_EQ(man.status, 0);
+    EXPECT_EQ(man.err, "") << "groff warns";
+
+    std::string html = read_text(docs + "/user-manual.html");
+    // Self-contained: nothing to fetch and nothing to run.
+    EXPECT_FALSE(std::regex_search(html, std::regex("<script|<link|<img|src=|@import|url\\(|href=\"[^#]")));
+
+    temp_dir profile;
+    o.env.push_back("HOME=" + profile.path);
+    o.timeout_seconds = 90;
+    run_result browser = run_program({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                                      "--no-first-run", "--disable-background-networking",
+                                      "--disable-component-update", "--disable-sync",
+                                      "--user-data-dir=" + profile.path, "--dump-dom",
+                                      "file://" + docs + "/user-manual.html"},
+                                     o);
+    ASSERT_EQ(browser.status, 0) << browser.err;
+    std::string rendered = dom_text(browser.out);
+    for (const char *heading : {"Installation", "Prompt hooks", "Configuration", "Recipients",
+                                       "What users see", "Where history is kept", "Send options", "Examples"})
+        EXPECT_NE(rendered.find(heading), std::string::npos) << heading;
+    EXPECT_EQ(rendered.find("{{"), std::string::npos);
+
+    for (const std::string &term : command_terms()) {
+        EXPECT_NE(help.out.find("\n       " + term + "\n"), std::string::npos) << term;
+        // man sets a short term on the line of its description.
+        EXPECT_TRUE(man.out.find("\n       " + term + "\n") != std::string::npos ||
+                    man.out.find("\n       " + term + " ") != std::string::npos) << term;
+        EXPECT_NE(rendered.find(term), std::string::npos) << term;
+    }
+}
+
+namespace {
+
+// What the completion offers for the words of a command line, the last one
+// being completed.
+std::string complete(const std::vector<std::string> &words, const std::string &store = "/nonexistent")
+{
+    std::string script = "source '" + docs + "/kelv.bash' && COMP_WORDS=(";
+    for (const std::string &w : words)
+        script += "'" + w + "' ";
+    script += "); COMP_CWORD=" + std::to_string(words.size() - 1) +
+              "; _kelv; printf '%s\\n' \"${COMPREPLY[@]}\" | sort";
+    run_options o;
+    o.env = {"KELV_TEST=1", "KELV_VAR=" + store};
+    run_result r = run_program({"bash", "--norc", "--noprofile", "-c", script}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+} // namespace
+
+TEST(GuideDocuments, CompletionOffersCommandsOptionsRecipientsAndMessageNumbers)
+{
+    EXPECT_EQ(complete({"kelv", ""}), "--help\n-h\nhelp\nlist\nlog\npurge\nremind\nrevoke\nsend\nstatus\nversion\n");
+    EXPECT_EQ(complete({"kelv", "re"}), "remind\nrevoke\n");
+    EXPECT_EQ(complete({"kelv", "send", "--"}), "--expires\n--file\n--title\n--to\n");
+    EXPECT_EQ(complete({"kelv", "send", "--to", "al"}), "all\n");
+    EXPECT_EQ(complete({"kelv", "send", "--to", "root,onl"}), "root,online\n");
+    EXPECT_EQ(complete({"kelv", "send", "--to", "all,@roo"}), "all,@root\n");
+    EXPECT_EQ(complete({"kelv", "send", "--", "--"}), "\n");
+    EXPECT_EQ(complete({"kelv", "list", ""}), "\n");
+
+    temp_dir store;
+    for (const char *name : {"sent", "sent/3", "sent/12", "sent/x1", "sent/0123456789012345678"})
+        mkdir((store / name).c_str(), 0755);
+    EXPECT_EQ(complete({"kelv", "status", ""}, store.path), "12\n3\n");
+    EXPECT_EQ(complete({"kelv", "log", "1"}, store.path), "12\n");
+    EXPECT_EQ(complete({"kelv", "status", "12", ""}, store.path), "\n");
+}

@@ -1,0 +1,177 @@
+// The guide on a real terminal emulator: whole screens as tmux shows them,
+// the keys, the fallbacks below the minimum size, and the terminal given
+// back on every way out.
+#include "support.h"
+#include "tmux.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+// A shell in the window prints a marker, runs kelv help with a clean
+// environment plus env, then reports its status and any raw-mode flag left
+// on the terminal, and stays.
+std::string guide_command(const std::string &env, const std::string &args = "help")
+{
+    return "echo before; env -i PATH=/usr/bin:/bin TERM=screen LC_ALL=C.UTF-8 KELV_TEST=1 "
+           "KELV_VAR=/nonexistent " + env + " " + kelv_path() + " " + args +
+           "; echo status=$?; echo \"raw=[$(stty -a | tr ' ;' '\\n\\n' | grep -x -e -icanon -e -echo)]\"; "
+           "exec sleep 600";
+}
+
+// Waits until the footer shows the position.
+bool shows_lines(tmux_session &t, const std::string &position)
+{
+    return t.wait_for(position + " │\n└");
+}
+
+// kelv ended with status 0 and left line mode and the cursor on, on the
+// primary screen; with restored, that screen is the one it found.
+void expect_terminal_given_back(tmux_session &t, bool restored = true)
+{
+    ASSERT_TRUE(t.wait_for("raw=[]")) << t.screen();
+    EXPECT_NE(t.screen().find(restored ? "before\nstatus=0\n" : "status=0\n"), std::string::npos) << t.screen();
+    EXPECT_EQ(t.format("#{alternate_on} #{cursor_flag}"), "0 1");
+}
+
+const char *const info_80x24 =
+    "┌─ kelv — guide ───────────────────────────────────────────────────────────────┐\n"
+    "│  Info  Commands  Options  Examples  Files                                    │\n"
+    "├──────────────────────────────────────────────────────────────────────────────┤\n"
+    "│ NAME                                                                         │\n"
+    "│    kelv — messages to users with read confirmation                           │\n"
+    "│                                                                              │\n"
+    "│ SYNOPSIS                                                                     │\n"
+    "│    kelv send --to DEST [options] [TEXT]                                      │\n"
+    "│    kelv list                                                                 │\n"
+    "│    kelv status ID                                                            │\n"
+    "│    kelv                                                                      │\n"
+    "│    kelv revoke ID                                                            │\n"
+    "│    kelv remind ID                                                            │\n"
+    "│    kelv log ID                                                               │\n"
+    "│    kelv purge DURATION                                                       │\n"
+    "│    kelv version                                                              │\n"
+    "│                                                                              │\n"
+    "│ DESCRIPTION                                                                  │\n"
+    "│    Kelvora lets administrators send text messages to the users of the        │\n"
+    "│    machine and know who has read them. Messages appear in terminals          │\n"
+    "│    (console, ssh, desktop terminals, tmux) and on the desktop, in a dialog   │\n"
+    "├──────────────────────────────────────────────────────────────────────────────┤\n"
+    "│ ←/→ tabs · ↑/↓ scroll · PgUp/PgDn · g/G · q quit               lines 1-18/26 │\n"
+    "└──────────────────────────────────────────────────────────────────────────────┘\n";
+
+} // namespace
+
+TEST(GuideScreen, At80x24TheTabsScrollAndLeaveTheTerminalAsTheyFoundIt)
+{
+    tmux_session t(80, 24, guide_command(""));
+    ASSERT_TRUE(t.wait_for("lines 1-18/26")) << t.screen();
+    EXPECT_EQ(t.screen(), info_80x24);
+    // The closing line names the manual's path whole, not cut at the frame.
+    t.keys({"G"});
+    ASSERT_TRUE(shows_lines(t, "lines 9-26/26")) << t.screen();
+    EXPECT_EQ(t.rows()[19], "│    Kelvora 0.2.0 · complete manual:" + std::string(42, ' ') + "│");
+    EXPECT_EQ(t.rows()[20], "│    /usr/local/share/doc/kelvora/User Manual.html" + std::string(29, ' ') + "│");
+
+    // Commands: 43 lines in 18 rows; Page Down and Up move by 24 - 7 = 17.
+    t.keys({"Tab"});
+    ASSERT_TRUE(shows_lines(t, "lines 1-18/43")) << t.screen();
+    t.keys({"G"});
+    ASSERT_TRUE(shows_lines(t, "lines 26-43/43")) << t.screen();
+    EXPECT_EQ(t.rows()[20], "│     Shows this guide." + std::string(56, ' ') + "│");
+    t.keys({"PageUp"});
+    ASSERT_TRUE(shows_lines(t, "lines 9-26/43")) << t.screen();
+    t.keys({"Up", "k"});
+    ASSERT_TRUE(shows_lines(t, "lines 7-24/43")) << t.screen();
+    t.keys({"Home"});
+    ASSERT_TRUE(shows_lines(t, "lines 1-18/43")) << t.screen();
+    t.keys({"6", "PageDown"}); // the digit 6 names no tab
+    ASSERT_TRUE(shows_lines(t, "lines 18-35/43")) << t.screen();
+    t.keys({"End", "j"});
+    ASSERT_TRUE(shows_lines(t, "lines 26-43/43")) << t.screen();
+
+    // Each tab keeps its place: Info is still at the top, Commands at the end.
+    t.keys({"Left"});
+    ASSERT_TRUE(shows_lines(t, "lines 9-26/26")) << t.screen();
+    t.keys({"l"});
+    ASSERT_TRUE(shows_lines(t, "lines 26-43/43")) << t.screen();
+    t.keys({"5"});
+    ASSERT_TRUE(t.wait_for("│ Files and log ")) << t.screen();
+    t.type("\033[Z"); // Shift-Tab
+    ASSERT_TRUE(t.wait_for("│ Examples ")) << t.screen();
+    t.keys({"Escape"});
+    expect_terminal_given_back(t);
+}
+
+TEST(GuideScreen, At44x10TheFrameHoldsWithoutColoursAndClosesWhenTheTerminalShrinks)
+{
+    tmux_session t(44, 10, guide_command("NO_COLOR="));
+    ASSERT_TRUE(t.wait_for("┘")) << t.screen();
+    EXPECT_EQ(t.screen(), "┌─ kelv — guide ───────────────────────────┐\n"
+                        "│ >Info< Commands Options Examples Files   │\n"
+                        "├──────────────────────────────────────────┤\n"
+                        "│ NAME                                     │\n"
+                        "│    kelv — messages to users with read    │\n"
+                        "│    confirmation                          │\n"
+                        "│                                          │\n"
+                        "├──────────────────────────────────────────┤\n"
+                        "│ ←/→ tabs · ↑/↓ scroll · PgUp/PgDn · g/G  │\n"
+                        "└──────────────────────────────────────────┘\n");
+    EXPECT_EQ(t.screen(true).find('\033'), std::string::npos);
+    t.keys({"Right", "Right"});
+    ASSERT_TRUE(t.wait_for("│ Info Commands >Options< Examples Files   │")) << t.screen();
+    // An example wider than the frame goes on over a second line.
+    t.keys({"4", "Down", "Down", "Down", "Down", "Down", "Down"});
+    ASSERT_TRUE(t.wait_for("│  kelv send --to @developers --title      │\n"
+                           "│  Maintenance --file notice.txt           │\n")) << t.screen();
+
+    t.resize(43, 10);
+    expect_terminal_given_back(t);
+}
+
+TEST(GuideScreen, WithColoursTheCurrentTabIsReversedAndSigtermEndsTheGuideCleanly)
+{
+    tmux_session t(44, 10, guide_command(""));
+    ASSERT_TRUE(t.wait_for("┘")) << t.screen();
+    std::string tabs = t.rows()[1];
+    EXPECT_EQ(tabs, "│  Info  Commands Options Examples Files   │");
+    std::string styled = t.rows(true)[1];
+    EXPECT_NE(styled.find("\033[1;7m Info \033[0m"), std::string::npos) << styled;
+
+    pid_t kelv = first_child(t.pane_pid());
+    ASSERT_GT(kelv, 0);
+    kill(kelv, SIGTERM);
+    expect_terminal_given_back(t);
+}
+
+TEST(GuideScreen, Below44x10TheManualIsPaged)
+{
+    // less, found along PATH, shows the page laid out for 60 columns.
+    {
+        tmux_session t(43, 10, guide_command(""));
+        ASSERT_TRUE(t.wait_for("KELV(1)")) << t.screen();
+        EXPECT_EQ(t.rows().back(), ":") << "less's prompt";
+        t.keys({"q"});
+        expect_terminal_given_back(t, false);
+    }
+    // PAGER is honoured; NO_COLOR leaves the styles out.
+    {
+        temp_dir d;
+        tmux_session t(80, 9, guide_command("NO_COLOR=1 PAGER='cat >" + d / "paged" + "'"));
+        expect_terminal_given_back(t);
+        std::string paged = read_text(d / "paged");
+        EXPECT_EQ(paged.find('\033'), std::string::npos);
+        EXPECT_EQ(paged.substr(0, paged.find('\n')), "KELV(1)" + std::string(27, ' ') + "kelv manual" +
+                                                        std::string(28, ' ') + "KELV(1)");
+    }
+    // Without less on PATH, or with a pager that cannot start, the page goes
+    // straight to the terminal.
+    for (const std::string &env : {std::string("PATH=/nonexistent"), std::string("PAGER=/nonexistent/pager")}) {
+        tmux_session t(80, 9, guide_command(env));
+        expect_terminal_given_back(t, false);
+        EXPECT_NE(t.screen().find("kelv 0.2.0" + std::string(63, ' ') + "KELV(1)\nstatus=0"), std::string::npos)
+            << env << "\n" << t.screen();
+    }
+}
