@@ -97,6 +97,8 @@ extern bool test_mode;        // KELV_TEST set and not empty
 // then KELV_VAR, KELV_LIB, KELV_CONF).
 void lib_init(const char *name);
 int64_t now();
+// Milliseconds on the monotonic clock, for deadlines.
+int64_t monotonic_ms();
 // "%d/%m %H:%M" in local time, or "?" when the time cannot be shown.
 void format_time(int64_t t, char out[32]);
 
@@ -134,7 +136,8 @@ class unique_fd {
 };
 
 // A forked child. Whoever forgets to reap it leaves that to the destructor,
-// which kills and reaps it, so no child outlives its owner by accident.
+// which kills it and reaps it or, when it cannot die at once (asleep in a file
+// system that does not answer), leaves it behind without waiting.
 struct child_process {
     pid_t pid = -1;
 
@@ -145,6 +148,13 @@ struct child_process {
 };
 // Waits for the child, retrying interrupted waits; its wait status, or -1.
 int child_wait(child_process &c);
+// Waits for the child until deadline (monotonic_ms); true with its wait status
+// once it has ended (or cannot be waited for: status -1), false when it still
+// runs at the deadline.
+bool child_wait_until(child_process &c, int64_t deadline, int &status);
+// Kills the child and reaps it if it ends within a moment; otherwise it is
+// left to be reaped later, and the caller goes on. The record is empty after.
+void child_abandon(child_process &c);
 
 struct fd_pair {
     unique_fd read_end;
@@ -176,6 +186,15 @@ bool is_all_digits(const char *s);
 bool parse_number(const char *s, int64_t &out);
 // Appends the names made of 1 to 18 digits, then sorts the list numerically.
 int list_numbered(const char *dir, strlist &out);
+// Opens path below the directory dir (open flags, O_CLOEXEC and O_NOCTTY
+// added; mode for O_CREAT) without following any symbolic link, without
+// leaving dir and without entering another file system: neither a link nor
+// a mount planted by a user can take the caller elsewhere, and a file system
+// that never answers is never asked. -1 with errno, ELOOP for a link and
+// EXDEV for a mount point.
+int open_beneath(int dir, const char *path, int flags, mode_t mode = 0);
+// True when something (a file, a link, a mount point) is at name below dir.
+bool exists_beneath(int dir, const char *name);
 
 // ---------------------------------------------------------------------------
 // Message file format
@@ -273,7 +292,8 @@ struct user_info {
 };
 
 // True and u filled when the account exists; false otherwise, with errno 0
-// when it simply does not exist.
+// when it simply does not exist and EINVAL when its name is not one path
+// component (empty, ".", ".." or holding a "/").
 bool user_lookup(const char *name, user_info &u);
 bool user_lookup_uid(uid_t uid, user_info &u);
 void user_info_free(user_info &u);

@@ -71,8 +71,8 @@ bool deliver_copy(const user_info &u, int64_t n, const textbuf &bytes);
 bool remove_copy(const user_info &u, int64_t n);
 // True when the mailbox exists and neither postponement marker of N is left.
 bool clear_postponements(const user_info &u, int64_t n);
-// Removes every file of N from the mailbox; failures are ignored.
-void purge_copies(const user_info &u, int64_t n);
+// Removes every file of N from the mailbox; true when none is left there.
+bool purge_copies(const user_info &u, int64_t n);
 
 // What a user has done with one message.
 struct mailbox_record {
