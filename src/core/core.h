@@ -14,6 +14,9 @@
 // account, else the real user's name, else "?". The buffer is overwritten by
 // every call.
 const char *author_name();
+// The account that called kelv through sudo (SUDO_UID), when it is not root:
+// files named on the command line are opened with its rights, never root's.
+bool sudo_caller(user_info &u);
 
 // ---------------------------------------------------------------------------
 // Sent records and message numbers: D/sent/N holds the reference copy msg,

@@ -227,6 +227,27 @@ TEST_F(Send, AnAdministratorGoesThroughSudoAndSignsTheMessage)
     EXPECT_FALSE(exists("/var/lib/kelvora/sent/2"));
 }
 
+TEST_F(Send, TheFileIsReadWithTheRightsOfTheAdministratorWhoCalledSudo)
+{
+    // alice may run kelv through sudo, not read root's files.
+    run_as("alice", {"ln", "-s", "/etc/shadow", "/home/alice/notes"});
+    for (const std::string &path : {std::string("/etc/shadow"), std::string("/home/alice/notes")}) {
+        run_result r = run_as("alice", {"kelv", "send", "--to", "bob", "--file", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "kelv: " + path + ": Permission denied\n");
+        EXPECT_FALSE(exists("/var/lib/kelvora/sent/1/msg"));
+    }
+    run_as("alice", {"sh", "-c", "echo 'From my notes.' > /home/alice/mine"});
+    run_result r = run_as("alice", {"kelv", "send", "--to", "bob", "--file", "/home/alice/mine"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    message m;
+    ASSERT_EQ(message_read(sent_file(1, "msg").c_str(), m), 0);
+    EXPECT_STREQ(m.text, "From my notes.\n");
+    // Root itself reads as root.
+    r = root_kelv({"send", "--to", "bob", "--file", "/etc/hostname"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST_F(Send, AStoppedTerminalCostsTheSendAboutThreeSeconds)
 {
     test_pty stopped = open_stopped_pty_for("alice");
