@@ -328,3 +328,6 @@ bool has_desktop_session(uid_t uid);
 // Writes the bytes to the user's terminal without ever blocking for more than
 // about three seconds; true only when every byte was written.
 bool write_terminal(const char *path, uid_t uid, const void *bytes, size_t n);
+// Writes the bytes to all the user's terminals at once, within the same three
+// seconds in all; the number of terminals that took every byte.
+size_t write_terminals(const strlist &paths, uid_t uid, const void *bytes, size_t n);

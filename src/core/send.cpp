@@ -321,10 +321,7 @@ int send(int argc, char **argv)
         }
         strlist terminals;
         list_user_terminals(u.uid, terminals);
-        int written = 0;
-        for (size_t t = 0; t < terminals.count; t++)
-            if (write_terminal(terminals.items[t], u.uid, banner.data, banner.len))
-                written++;
+        int written = static_cast<int>(write_terminals(terminals, u.uid, banner.data, banner.len));
         start_agent(u);
         append_delivery(n, name, written);
         char count[16];
