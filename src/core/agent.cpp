@@ -16,6 +16,8 @@
 namespace {
 
 const int64_t largest_pid = 4194304;
+const int wake_time_limit = 5;
+const int start_time_limit = 5;
 
 struct wake_request {
     unsigned uid;
@@ -55,26 +57,29 @@ void start_agent(const user_info &u)
         return;
     char *helper = xasprintf("%s/kelvora-user", lib_dir);
     wake_request w = {u.uid, helper};
-    if (run_as_user(u, wake_step, &w, nullptr, nullptr, 0, 5) == 0) {
+    if (run_as_user(u, wake_step, &w, nullptr, nullptr, 0, wake_time_limit) == 0) {
         free(helper);
         return;
     }
     char *machine = xasprintf("--machine=%s@.host", u.name);
     const char *args[] = {"systemd-run", "--user", machine, "--collect", "--quiet", helper, "agent", nullptr};
     fflush(stdout);
+    fflush(stderr);
     child_process c;
     c.pid = fork();
     if (c.pid == 0) {
+        // Nothing of what it says reaches the administrator: its messages
+        // come from the user's manager and may carry anything.
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-        }
+        if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
+            _exit(127);
         execvp(args[0], const_cast<char **>(args));
         _exit(127);
     }
-    if (c.pid > 0)
-        child_wait(c);
+    // A user whose manager or bus never answers costs the command this long.
+    int status;
+    if (c.pid > 0 && !child_wait_until(c, monotonic_ms() + start_time_limit * 1000, status))
+        child_abandon(c);
     free(machine);
     free(helper);
 }

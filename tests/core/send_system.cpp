@@ -331,6 +331,26 @@ TEST_F(Send, TheAgentIsStartedOnlyForAGraphicalSession)
               "--user --machine=alice@.host --collect --quiet /usr/local/lib/kelvora/kelvora-user agent\n");
 }
 
+TEST_F(Send, AServiceManagerThatNeverAnswersCostsAFewSecondsAndSaysNothing)
+{
+    // alice's manager hangs after a message meant for root's terminal.
+    mkdir("/run/e2e/hangbin", 0755);
+    write_text("/run/e2e/hangbin/systemd-run",
+               "#!/bin/sh\nprintf 'Failed \\033]2;owned\\007\\033[2J' >&2\nexec sleep 1000\n", 0755);
+    session_write("7", {"UID=1001", "USER=alice", "CLASS=user", "TYPE=x11", "STATE=active"});
+    run_options o;
+    o.env = {"PATH=/run/e2e/hangbin:/usr/local/bin:/usr/bin:/bin", "TZ=UTC"};
+    double start = seconds();
+    run_result r = run_program({kelv, "send", "--to", "alice,bob", "x"}, o);
+    double took = seconds() - start;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Message 1 sent to 2 users.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(took, 4.5);
+    EXPECT_LT(took, 10.0);
+    EXPECT_EQ(deliveries(1), "alice 0\nbob 0\n");
+}
+
 TEST_F(Send, AStaleReadyFileNeverMakesKelvSignalAnotherProcess)
 {
     session_write("7", {"UID=1001", "USER=alice", "CLASS=user", "TYPE=x11", "STATE=active"});
