@@ -222,7 +222,8 @@ bool message_expired(const message &m, int64_t t);
 // "TITLE · DATE", or the date alone for an untitled message.
 void message_heading(const message &m, textbuf &out);
 // Appends bytes with every terminal control sequence and control character
-// removed; tab, newline, printable ASCII and other UTF-8 pass through.
+// removed, C1 controls in any form and the explicit bidirectional controls
+// included; tab, newline, printable ASCII and other UTF-8 pass through.
 void clean_text(const char *bytes, size_t len, textbuf &out);
 
 // ---------------------------------------------------------------------------

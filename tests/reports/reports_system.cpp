@@ -89,12 +89,26 @@ void forge(const std::string &user, const std::vector<std::string> &fields)
     run_as(user, {"logger", "--journald"}, o);
 }
 
+// Control bytes, C1 controls (a lone byte from 0x80 to 0x9F starts one on an
+// 8-bit terminal) and bidirectional overrides.
 bool has_control_bytes(const std::string &s)
 {
-    return std::any_of(s.begin(), s.end(), [](char c) {
-        unsigned char u = static_cast<unsigned char>(c);
-        return u == 0x1b || u == 0x07 || u == '\r' || u == 0x7f || (u < 0x20 && u != '\n');
-    });
+    for (size_t i = 0; i < s.size(); i++) {
+        unsigned char u = static_cast<unsigned char>(s[i]);
+        if (u == 0x1b || u == 0x07 || u == '\r' || u == 0x7f || (u < 0x20 && u != '\n'))
+            return true;
+        if (s.compare(i, 3, "\xe2\x80\xae") == 0 || s.compare(i, 3, "\xe2\x81\xa6") == 0)
+            return true;
+        // What a lead byte starts is skipped whole; what is left of the C1
+        // range stands alone.
+        size_t len = u >= 0xf0 ? 4 : u >= 0xe0 ? 3 : u >= 0xc2 ? 2 : 1;
+        if (len == 2 && u == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xa0)
+            return true;
+        if (len == 1 && u >= 0x80 && u <= 0x9f)
+            return true;
+        i += len - 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -184,16 +198,16 @@ TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
     const std::string n = std::to_string(fresh_message_numbers());
     ASSERT_EQ(root({"send", "--to", "alice", "x"}).status, 0);
     run_options o;
-    o.input = std::to_string(now()) + " \x1b]0;owned\x07\x1b[2J\x1b[31mdesk\rtop\xc2\x9b\n";
+    o.input = std::to_string(now()) + " \x1b]0;owned\x07\x1b[2J\x1b[31mdesk\rtop\xc2\x9b\x9b" "2J\xe2\x80\xae\n";
     o.has_input = true;
     ASSERT_EQ(run_as("alice", {"sh", "-c", "cat > /var/lib/kelvora/users/alice/acks/" + n}, o).status, 0);
     forge("alice", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
-                    "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07", "MESSAGE=x"});
+                    "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07\x9b" "2J\xe2\x81\xa6", "MESSAGE=x"});
     run_result status = root({"status", n}), log = root({"log", n}), list = root({"list"});
-    EXPECT_NE(status.out.find("(desktop)"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("(desktop2J)"), std::string::npos) << status.out;
     for (const run_result *r : {&status, &log, &list})
         EXPECT_FALSE(has_control_bytes(r->out)) << r->out;
-    EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden)"), std::string::npos) << log.out;
+    EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden2J)"), std::string::npos) << log.out;
 }
 
 TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)
