@@ -53,6 +53,11 @@ void textbuf_append_str(textbuf &b, const char *s);
 void textbuf_append_char(textbuf &b, char c);
 void textbuf_vprintf(textbuf &b, const char *fmt, va_list ap) KELV_PRINTF(2, 0);
 void textbuf_printf(textbuf &b, const char *fmt, ...) KELV_PRINTF(2, 3);
+// Appends text as one field of a row that other people's words must not
+// break: every run of blanks and tabs becomes one blank, and the text is cut
+// at columns display columns (counting every character beyond ASCII as two),
+// with "…" where it was cut.
+void textbuf_append_field(textbuf &b, const char *text, size_t columns);
 void textbuf_clear(textbuf &b);
 void textbuf_free(textbuf &b);
 // The stored text, or "" for a buffer that was never written.

@@ -144,8 +144,11 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
         if (o.state == recipient_confirmed) {
             char when[32];
             format_time(o.confirmed_at, when);
-            textbuf channel;
-            channel_label(o.channel, channel);
+            // The channel is the user's own words: they must not run on into
+            // what would read as a row of its own.
+            textbuf label, channel;
+            channel_label(o.channel, label);
+            textbuf_append_field(channel, textbuf_str(label), user_field_columns);
             textbuf_printf(d, "confirmed on %s (%s)", when, textbuf_str(channel));
         } else if (o.state == recipient_delivered) {
             textbuf_append_str(d, "delivered");

@@ -210,6 +210,40 @@ TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
     EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden2J)"), std::string::npos) << log.out;
 }
 
+TEST_F(Reports, WhatAUserWritesNeverPassesForAnotherRowOnAnEightyColumnScreen)
+{
+    const std::string n = std::to_string(fresh_message_numbers());
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "x"}).status, 0);
+    // Blanks enough to push the rest of the line onto a screen row of its own.
+    std::string forged_status = std::string(80, ' ') + "carol            confirmed on 01/01 10:00 (desktop)";
+    std::string forged_log = std::string(80, ' ') + "2025-01-01 10:00:00  user carol: confirmed reading message " +
+                             n + " (desktop)";
+    run_as("bob", {"sh", "-c", "printf '%s\\n' \"$(date +%s) desktop" + forged_status + "\" > " +
+                                   box("bob", "acks/" + n)});
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=POSTPONED", "KELV_USER=bob",
+                  "KELV_CHANNEL=terminal" + forged_log, "MESSAGE=x"});
+    // dave has no part in the message; his own word on it counts for nothing.
+    forge("dave", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=CONFIRMED", "KELV_USER=dave",
+                   "KELV_CHANNEL=desktop", "MESSAGE=x"});
+
+    std::vector<std::string> status = screen_of({kelv, "status", n}, 80, 30, {"TZ=UTC"});
+    std::vector<std::string> log = screen_of({kelv, "log", n}, 80, 30, {"TZ=UTC"});
+    for (const std::vector<std::string> *screen : {&status, &log})
+        for (const std::string &row : *screen)
+            EXPECT_TRUE(row.rfind("carol", 0) != 0 && row.rfind("2025-", 0) != 0) << row;
+    auto row_with = [](const std::vector<std::string> &screen, const std::string &text) {
+        return std::find_if(screen.begin(), screen.end(),
+                            [&](const std::string &r) { return r.find(text) != std::string::npos; });
+    };
+    auto bob = row_with(status, "bob ");
+    ASSERT_NE(bob, status.end());
+    EXPECT_NE(bob->find("confirmed on"), std::string::npos) << *bob;
+    EXPECT_LE(bob->size(), 80u);
+    auto dave = row_with(log, "user dave: confirmed");
+    ASSERT_NE(dave, log.end());
+    EXPECT_NE(dave->find("[not trustworthy: written by UID 1004]"), std::string::npos) << *dave;
+}
+
 TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)
 {
     test_pty stopped = open_stopped_pty_for("alice");

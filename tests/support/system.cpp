@@ -828,3 +828,49 @@ hanging_fs mount_hanging_fs(const std::string &path, const std::string &user)
     fs.path = path;
     return fs;
 }
+
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> screen_of(const std::vector<std::string> &argv, int cols, int rows,
+                                   const std::vector<std::string> &env)
+{
+    require_env("screen_of");
+    // The command as a shell script: each word quoted, nothing interpreted.
+    std::string script = "exec env";
+    for (const std::vector<std::string> *words : {&env, &argv})
+        for (const std::string &w : *words) {
+            std::string quoted = "'";
+            for (char c : w)
+                quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            script += " " + quoted + "'";
+        }
+    const std::string file = "/run/e2e/screen.sh", done = "/run/e2e/screen.done";
+    write_text(file, script + "\n", 0755);
+    unlink(done.c_str());
+    std::vector<std::string> tmux = {"tmux", "-L", "kelv-screen", "-f", "/dev/null"};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = tmux;
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    run_program(with({"kill-server"}));
+    run_result r = run_program(with({"new-session", "-d", "-x", std::to_string(cols), "-y", std::to_string(rows),
+                                     "sh " + file + "; touch " + done + "; exec sleep 60"}));
+    if (r.status != 0)
+        throw std::runtime_error("tmux: " + r.err);
+    for (int i = 0; i < 1000 && !exists(done); i++)
+        usleep(20000);
+    std::string shown = run_program(with({"capture-pane", "-p", "-t", "0"})).out;
+    run_program(with({"kill-server"}));
+    if (!exists(done))
+        throw std::runtime_error("the command in tmux did not end: " + shown);
+    std::vector<std::string> lines;
+    for (size_t p = 0; p < shown.size();) {
+        size_t nl = shown.find('\n', p);
+        std::string line = shown.substr(p, nl == std::string::npos ? std::string::npos : nl - p);
+        line.erase(line.find_last_not_of(' ') + 1);
+        lines.push_back(line);
+        p = nl == std::string::npos ? shown.size() : nl + 1;
+    }
+    return lines;
+}

@@ -143,6 +143,12 @@ struct hanging_fs {
 // file).
 hanging_fs mount_hanging_fs(const std::string &path, const std::string &user);
 
+// The screen of a terminal emulator (tmux) of cols x rows once argv, run in
+// it as root with environment env ("NAME=value"), has ended: one string per
+// row, without the blanks at its end.
+std::vector<std::string> screen_of(const std::vector<std::string> &argv, int cols, int rows,
+                                   const std::vector<std::string> &env = {});
+
 // Options for a program run under strace: LeakSanitizer cannot work under
 // ptrace, so a sanitizer build's leak check is turned off there.
 run_options traced_options();
