@@ -44,9 +44,21 @@ void close_send(int64_t n);
 void read_recipients_file(const char *path, strlist &out);
 void read_recipients(int64_t n, strlist &out);
 // The delivery log: users in order of their first line, with their terminal
-// counts as text at the same positions.
+// counts as text at the same positions. A recipient given up on has a line
+// "USER TIME given-up" instead, and is not among the delivered users.
 void read_deliveries(int64_t n, strlist &users, strlist &counts);
+void read_given_up(int64_t n, strlist &users);
 void append_delivery(int64_t n, const char *user, int terminals);
+void append_given_up(int64_t n, const char *user);
+
+// A recipient whose mailbox fails this many times in a row for the same work
+// (a delivery, a removal, a deletion) is given up on, so that no user can
+// keep a send, a revocation or a purge open for ever.
+const int tries_limit = 5;
+// Records a failed try of action ("deliver", "revoke", "purge") for user in
+// the failures file of the record directory dir; the number of failed tries
+// of that action for that user so far, this one included.
+int count_failed_try(const char *dir, const char *action, const char *user);
 // The message numbers in D/sent, oldest first; -1 when D/sent cannot be read.
 int list_sent_numbers(strlist &out);
 // Prints the first 40 characters of text, padded with blanks to 40 columns.
@@ -106,11 +118,13 @@ const mailbox_record *find_record(const record_table &t, int64_t n);
 void forget_records();
 
 // Removes the copies of N from every recipient's mailbox, then the revoking
-// marker when that worked for all of them.
-bool finish_revocation(int64_t n);
+// marker when that worked for all of them; a recipient whose copy could not
+// be removed tries_limit times is given up on and added to given_up.
+bool finish_revocation(int64_t n, strlist &given_up);
 // Removes N's files from every recipient's mailbox, then the deletion
-// directory at path.
-void finish_deletion(const char *path, int64_t n);
+// directory at path once every mailbox is clean; given_up as above. True when
+// the deletion is complete.
+bool finish_deletion(const char *path, int64_t n, strlist &given_up);
 
 // ---------------------------------------------------------------------------
 // Desktop agent start
@@ -127,3 +141,9 @@ void start_agent(const user_info &u);
 int send(int argc, char **argv);
 // Finishes interrupted sends, revocations and deletions; never fails.
 void recovery_pass();
+// Gives up on delivering N to name: a line in the delivery log and a
+// NOT_DELIVERED event that says so, once.
+void append_delivery_given_up(int64_t n, const char *name);
+// Warns once for each recipient given up on: "message N: WHAT NAME failed 5
+// times: given up".
+void warn_given_up(int64_t n, const char *what, const strlist &names);

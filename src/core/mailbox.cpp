@@ -465,41 +465,64 @@ void forget_records()
     cache.numbers_loaded = false;
 }
 
-bool finish_revocation(int64_t n)
+namespace {
+
+// After a failed try of action for the recipient named user in the record
+// directory dir: true when the recipient is now given up on (added to
+// given_up), false when the work stays to be done.
+bool give_up_after(const char *dir, const char *action, const char *user, strlist &given_up)
+{
+    if (count_failed_try(dir, action, user) < tries_limit)
+        return false;
+    strlist_push_copy(given_up, user);
+    return true;
+}
+
+} // namespace
+
+bool finish_revocation(int64_t n, strlist &given_up)
 {
     strlist recipients;
     read_recipients(n, recipients);
+    char *dir = sent_path(n, nullptr);
     int failures = 0;
     for (size_t i = 0; i < recipients.count; i++) {
         user_info u;
-        if (user_lookup(recipients.items[i], u) && !remove_copy(u, n))
+        if (user_lookup(recipients.items[i], u) && !remove_copy(u, n) &&
+            !give_up_after(dir, "revoke", recipients.items[i], given_up))
             failures++;
     }
+    free(dir);
     if (failures)
         return false;
     remove_marker(n, "revoking");
     return true;
 }
 
-void finish_deletion(const char *path, int64_t n)
+bool finish_deletion(const char *path, int64_t n, strlist &given_up)
 {
     char *list = xasprintf("%s/recipients", path);
     strlist recipients;
     read_recipients_file(list, recipients);
     free(list);
+    // The directory stays until every mailbox is clean: a copy left in an
+    // inbox would ask its user about a deleted message, and the recovery pass
+    // tries again from the directory.
+    int unclean = 0;
     for (size_t i = 0; i < recipients.count; i++) {
         user_info u;
-        if (user_lookup(recipients.items[i], u))
-            purge_copies(u, n);
+        if (user_lookup(recipients.items[i], u) && !purge_copies(u, n) &&
+            !give_up_after(path, "purge", recipients.items[i], given_up))
+            unclean++;
     }
+    if (unclean)
+        return false;
     DIR *d = opendir(path);
-    if (!d) {
-        rmdir(path);
-        return;
-    }
+    if (!d)
+        return rmdir(path) == 0;
     while (struct dirent *e = readdir(d))
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
             unlinkat(dirfd(d), e->d_name, 0);
     closedir(d);
-    rmdir(path);
+    return rmdir(path) == 0;
 }

@@ -309,12 +309,14 @@ int send(int argc, char **argv)
     free(sent_dir);
 
     strlist failed;
+    char *record_dir = sent_path(n, nullptr);
     for (size_t i = 0; i < recipients.count; i++) {
         const char *name = recipients.items[i];
         if (has_marker(n, "revoked"))
             break;
         user_info u;
         if (!user_lookup(name, u) || !deliver_copy(u, n, bytes)) {
+            count_failed_try(record_dir, "deliver", name);
             strlist_push_copy(failed, name);
             event("NOT_DELIVERED", n, name, nullptr, nullptr, nullptr);
             continue;
@@ -329,6 +331,7 @@ int send(int argc, char **argv)
         event("DELIVERED", n, name, nullptr, count, nullptr);
     }
 
+    free(record_dir);
     textbuf everyone;
     for (size_t i = 0; i < recipients.count; i++)
         textbuf_printf(everyone, "%s%s", i ? " " : "", recipients.items[i]);

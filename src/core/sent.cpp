@@ -152,7 +152,13 @@ void read_recipients(int64_t n, strlist &out)
     free(path);
 }
 
-void read_deliveries(int64_t n, strlist &users, strlist &counts)
+namespace {
+
+const char given_up_mark[] = "given-up";
+
+// Walks the delivery log: the first line of each user decides whether the
+// user was delivered (users, counts) or given up on (given_up).
+void walk_deliveries(int64_t n, strlist *users, strlist *counts, strlist *given_up)
 {
     char *path = sent_path(n, "delivery");
     textbuf b;
@@ -160,20 +166,27 @@ void read_deliveries(int64_t n, strlist &users, strlist &counts)
     free(path);
     if (rc < 0 || !b.data)
         return;
+    strlist seen;
     char *save = nullptr;
     for (char *line = strtok_r(b.data, "\n", &save); line; line = strtok_r(nullptr, "\n", &save)) {
         char user[256], count[32] = "0";
-        if (sscanf(line, "%255s %*s %31s", user, count) < 1 || strlist_contains(users, user))
+        if (sscanf(line, "%255s %*s %31s", user, count) < 1 || strlist_contains(seen, user))
             continue;
-        strlist_push_copy(users, user);
-        strlist_push_copy(counts, count);
+        strlist_push_copy(seen, user);
+        if (strcmp(count, given_up_mark) == 0) {
+            if (given_up)
+                strlist_push_copy(*given_up, user);
+        } else if (users && counts) {
+            strlist_push_copy(*users, user);
+            strlist_push_copy(*counts, count);
+        }
     }
 }
 
-void append_delivery(int64_t n, const char *user, int terminals)
+void append_delivery_line(int64_t n, const char *user, const char *what)
 {
     char line[400];
-    int len = snprintf(line, sizeof line, "%s %lld %d\n", user, static_cast<long long>(now()), terminals);
+    int len = snprintf(line, sizeof line, "%s %lld %s\n", user, static_cast<long long>(now()), what);
     if (len < 1 || len > 399)
         return;
     char *path = sent_path(n, "delivery");
@@ -181,6 +194,52 @@ void append_delivery(int64_t n, const char *user, int terminals)
     free(path);
     if (fd.valid())
         write_all(fd.get(), line, static_cast<size_t>(len));
+}
+
+} // namespace
+
+void read_deliveries(int64_t n, strlist &users, strlist &counts)
+{
+    walk_deliveries(n, &users, &counts, nullptr);
+}
+
+void read_given_up(int64_t n, strlist &users)
+{
+    walk_deliveries(n, nullptr, nullptr, &users);
+}
+
+void append_delivery(int64_t n, const char *user, int terminals)
+{
+    char count[16];
+    snprintf(count, sizeof count, "%d", terminals);
+    append_delivery_line(n, user, count);
+}
+
+void append_given_up(int64_t n, const char *user)
+{
+    append_delivery_line(n, user, given_up_mark);
+}
+
+int count_failed_try(const char *dir, const char *action, const char *user)
+{
+    char *path = xasprintf("%s/failures", dir);
+    char *line = xasprintf("%s %s %lld\n", action, user, static_cast<long long>(now()));
+    unique_fd fd(open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    int tries = 0;
+    textbuf b;
+    if (fd.valid() && write_all(fd.get(), line, strlen(line)) == 0 && lseek(fd.get(), 0, SEEK_SET) == 0 &&
+        read_fd(fd.get(), 16777216, b) == 0) {
+        char *save = nullptr;
+        for (char *l = strtok_r(b.data, "\n", &save); l; l = strtok_r(nullptr, "\n", &save)) {
+            char a[16], u[256];
+            tries += sscanf(l, "%15s %255s", a, u) == 2 && strcmp(a, action) == 0 && strcmp(u, user) == 0;
+        }
+    } else {
+        tries = 1; // nothing can be counted: keep trying, as without a limit
+    }
+    free(path);
+    free(line);
+    return tries;
 }
 
 int list_sent_numbers(strlist &out)

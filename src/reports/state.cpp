@@ -135,6 +135,8 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
     if (recipients.count == 0)
         return;
     read_deliveries(n, delivered, counts);
+    strlist given_up;
+    read_given_up(n, given_up);
 
     for (size_t i = 0; i < recipients.count; i++) {
         const char *user = recipients.items[i];
@@ -160,6 +162,10 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
                 textbuf_append_str(d, ", not confirmed (expired)");
             else
                 describe_progress(user, n, delivered, counts, d);
+        } else if (strlist_contains(given_up, user)) {
+            textbuf_printf(d, "sent, not delivered: the copy could not be written, given up after %d tries (see "
+                              "the log)",
+                           tries_limit);
         } else if (incomplete) {
             textbuf_append_str(d, "sent, not delivered: the copy could not be written (see the log; the "
                                   "next kelv command will retry)");

@@ -88,7 +88,8 @@ class MailboxAttacks : public system_test {
             leaked = r->confirmation ? r->confirmation : "";
         clear_postponements(alice, 5);
         remove_copy(alice, 5);
-        finish_revocation(5);
+        strlist given_up;
+        finish_revocation(5, given_up);
         purge_copies(alice, 5);
         return leaked;
     }

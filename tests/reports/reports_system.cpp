@@ -244,6 +244,49 @@ TEST_F(Reports, WhatAUserWritesNeverPassesForAnotherRowOnAnEightyColumnScreen)
     EXPECT_NE(dave->find("[not trustworthy: written by UID 1004]"), std::string::npos) << *dave;
 }
 
+TEST_F(Reports, AMailboxThatCanNeverBeWrittenIsGivenUpAndAPurgeWaitsForCleanMailboxes)
+{
+    const int64_t first = fresh_message_numbers();
+    const std::string n = std::to_string(first), next = std::to_string(first + 1);
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "first"}).status, 0);
+    // bob's inbox becomes a plain file: no copy can ever be written there.
+    run_as("bob", {"sh", "-c", "rm -r " + box("bob", "inbox") + " && echo no > " + box("bob", "inbox")});
+    run_result r = root({"send", "--to", "bob,carol", "second"});
+    EXPECT_EQ(r.status, 1);
+    for (int i = 2; i < 5; i++) {
+        r = root({"list"});
+        EXPECT_EQ(r.err, "kelv: message " + next + " still not delivered to 1 recipients (see kelv status " + next +
+                             ")\n");
+    }
+    r = root({"list"});
+    EXPECT_EQ(r.err, "kelv: message " + next + ": delivery to bob failed 5 times: given up\n");
+    EXPECT_EQ(root({"list"}).err, ""); // said once
+    EXPECT_NE(root({"status", next}).out.find("bob              sent, not delivered: the copy could not be "
+                                              "written, given up after 5 tries (see the log)\n"),
+              std::string::npos);
+    std::vector<std::string> history = lines(root({"log", next}).out);
+    EXPECT_EQ(std::count_if(history.begin(), history.end(),
+                            [](const std::string &l) { return l.find("copy for bob not written") != std::string::npos; }),
+              2);
+    EXPECT_NE(history.back().find("copy for bob not written (given up after 5 tries)"), std::string::npos)
+        << history.back();
+
+    // alice's inbox cannot be changed (by her own doing): the purge of the
+    // first message stays open until it can.
+    run_as("alice", {"chmod", "0555", box("alice", "inbox")});
+    sleep(1);
+    r = root({"purge", "0d"});
+    EXPECT_EQ(r.out, "Deleted 2 messages older than 0d.\n");
+    EXPECT_TRUE(exists("/var/lib/kelvora/sent/.deleting-" + n));
+    EXPECT_TRUE(exists(box("alice", "inbox/" + n)));
+    root({"list"});
+    EXPECT_TRUE(exists("/var/lib/kelvora/sent/.deleting-" + n));
+    run_as("alice", {"chmod", "0755", box("alice", "inbox")});
+    root({"list"});
+    EXPECT_FALSE(exists("/var/lib/kelvora/sent/.deleting-" + n));
+    EXPECT_FALSE(exists(box("alice", "inbox/" + n)));
+}
+
 TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)
 {
     test_pty stopped = open_stopped_pty_for("alice");
