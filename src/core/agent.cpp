@@ -30,12 +30,8 @@ int wake_step(void *arg)
     char path[64];
     snprintf(path, sizeof path, "/run/user/%u/kelvora-agent.ready", w.uid);
     textbuf ready;
-    if (read_file(path, 64, true, ready) < 0 || !ready.data)
-        return 1;
-    if (char *nl = strchr(ready.data, '\n'))
-        *nl = '\0';
     int64_t pid;
-    if (!parse_number(ready.data, pid) || pid < 2 || pid > largest_pid)
+    if (read_file(path, 64, true, ready) < 0 || !parse_ready_file(textbuf_str(ready), ready.len, pid))
         return 1;
     snprintf(path, sizeof path, "/proc/%lld/cmdline", static_cast<long long>(pid));
     textbuf cmdline;
@@ -50,6 +46,22 @@ int wake_step(void *arg)
 }
 
 } // namespace
+
+bool parse_ready_file(const char *bytes, size_t len, int64_t &pid)
+{
+    const char *nl = static_cast<const char *>(memchr(bytes, '\n', len));
+    size_t first = nl ? static_cast<size_t>(nl - bytes) : len;
+    char number[20];
+    if (first == 0 || first >= sizeof number)
+        return false;
+    memcpy(number, bytes, first);
+    number[first] = '\0';
+    int64_t value;
+    if (strlen(number) != first || !parse_number(number, value) || value < 2 || value > largest_pid)
+        return false;
+    pid = value;
+    return true;
+}
 
 void start_agent(const user_info &u)
 {

@@ -48,6 +48,9 @@ void read_recipients(int64_t n, strlist &out);
 // "USER TIME given-up" instead, and is not among the delivered users.
 void read_deliveries(int64_t n, strlist &users, strlist &counts);
 void read_given_up(int64_t n, strlist &users);
+// The same from the text of a delivery log: the first line of each user
+// decides; any list may be NULL.
+void parse_deliveries(const char *text, size_t len, strlist *users, strlist *counts, strlist *given_up);
 void append_delivery(int64_t n, const char *user, int terminals);
 void append_given_up(int64_t n, const char *user);
 
@@ -128,6 +131,10 @@ bool finish_deletion(const char *path, int64_t n, strlist &given_up);
 
 // ---------------------------------------------------------------------------
 // Desktop agent start
+
+// The process ID in the text of an agent's ready file: its first line, a
+// number from 2 to 4194304; false for anything else.
+bool parse_ready_file(const char *bytes, size_t len, int64_t &pid);
 
 // Wakes the user's running desktop agent, or starts one in the user's
 // graphical session through systemd-run; silent in every case, and nothing at

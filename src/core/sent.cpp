@@ -156,31 +156,15 @@ namespace {
 
 const char given_up_mark[] = "given-up";
 
-// Walks the delivery log: the first line of each user decides whether the
-// user was delivered (users, counts) or given up on (given_up).
+// Reads the delivery log of n into the lists, as parse_deliveries does.
 void walk_deliveries(int64_t n, strlist *users, strlist *counts, strlist *given_up)
 {
     char *path = sent_path(n, "delivery");
     textbuf b;
     int rc = read_file(path, 16777216, true, b);
     free(path);
-    if (rc < 0 || !b.data)
-        return;
-    strlist seen;
-    char *save = nullptr;
-    for (char *line = strtok_r(b.data, "\n", &save); line; line = strtok_r(nullptr, "\n", &save)) {
-        char user[256], count[32] = "0";
-        if (sscanf(line, "%255s %*s %31s", user, count) < 1 || strlist_contains(seen, user))
-            continue;
-        strlist_push_copy(seen, user);
-        if (strcmp(count, given_up_mark) == 0) {
-            if (given_up)
-                strlist_push_copy(*given_up, user);
-        } else if (users && counts) {
-            strlist_push_copy(*users, user);
-            strlist_push_copy(*counts, count);
-        }
-    }
+    if (rc == 0)
+        parse_deliveries(textbuf_str(b), b.len, users, counts, given_up);
 }
 
 void append_delivery_line(int64_t n, const char *user, const char *what)
@@ -197,6 +181,33 @@ void append_delivery_line(int64_t n, const char *user, const char *what)
 }
 
 } // namespace
+
+void parse_deliveries(const char *text, size_t len, strlist *users, strlist *counts, strlist *given_up)
+{
+    strlist seen;
+    for (size_t pos = 0; pos < len;) {
+        const char *line = text + pos;
+        const char *nl = static_cast<const char *>(memchr(line, '\n', len - pos));
+        size_t llen = nl ? static_cast<size_t>(nl - line) : len - pos;
+        pos += llen + (nl ? 1 : 0);
+        // "USER TIME COUNT": the count (or the mark of a recipient given up
+        // on) is the third word; a missing one counts as 0.
+        char *copy = xstrndup(line, llen);
+        char user[256], count[32] = "0";
+        bool taken = sscanf(copy, "%255s %*s %31s", user, count) >= 1 && !strlist_contains(seen, user);
+        free(copy);
+        if (!taken)
+            continue;
+        strlist_push_copy(seen, user);
+        if (strcmp(count, given_up_mark) == 0) {
+            if (given_up)
+                strlist_push_copy(*given_up, user);
+        } else if (users && counts) {
+            strlist_push_copy(*users, user);
+            strlist_push_copy(*counts, count);
+        }
+    }
+}
 
 void read_deliveries(int64_t n, strlist &users, strlist &counts)
 {
