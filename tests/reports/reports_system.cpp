@@ -214,10 +214,13 @@ TEST_F(Reports, WhatAUserWritesNeverPassesForAnotherRowOnAnEightyColumnScreen)
 {
     const std::string n = std::to_string(fresh_message_numbers());
     ASSERT_EQ(root({"send", "--to", "alice,bob", "x"}).status, 0);
-    // Blanks enough to push the rest of the line onto a screen row of its own.
-    std::string forged_status = std::string(80, ' ') + "carol            confirmed on 01/01 10:00 (desktop)";
-    std::string forged_log = std::string(80, ' ') + "2025-01-01 10:00:00  user carol: confirmed reading message " +
-                             n + " (desktop)";
+    // Blanks enough to push the rest onto the start of the next screen row:
+    // "bob", blanks to 17, "confirmed on DD/MM HH:MM (" and "desktop" in the
+    // status; the time, two blanks, "user bob: postponed message N (" and
+    // "terminal" in the history.
+    std::string forged_status = std::string(80 - 17 - 26 - 7, ' ') + "carol            confirmed on 01/01 10:00 (desktop)";
+    std::string forged_log = std::string(80 - 21 - 30 - n.size() - 8, ' ') +
+                             "2025-01-01 10:00:00  user carol: confirmed reading message " + n + " (desktop)";
     run_as("bob", {"sh", "-c", "printf '%s\\n' \"$(date +%s) desktop" + forged_status + "\" > " +
                                    box("bob", "acks/" + n)});
     forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=POSTPONED", "KELV_USER=bob",
