@@ -148,9 +148,6 @@ void start_agent(const user_info &u);
 int send(int argc, char **argv);
 // Finishes interrupted sends, revocations and deletions; never fails.
 void recovery_pass();
-// Gives up on delivering N to name: a line in the delivery log and a
-// NOT_DELIVERED event that says so, once.
-void append_delivery_given_up(int64_t n, const char *name);
 // Warns once for each recipient given up on: "message N: WHAT NAME failed 5
 // times: given up".
 void warn_given_up(int64_t n, const char *what, const strlist &names);

@@ -28,6 +28,16 @@ void cancel_send(int64_t n)
     warnf("message %lld was interrupted before being saved and has been cancelled", static_cast<long long>(n));
 }
 
+// Gives up on delivering n to name: a line in the delivery log and a
+// NOT_DELIVERED event that says so, once.
+void give_up_delivery(int64_t n, const char *name)
+{
+    append_given_up(n, name);
+    char details[48];
+    snprintf(details, sizeof details, "given up after %d tries", tries_limit);
+    event("NOT_DELIVERED", n, name, nullptr, details, nullptr);
+}
+
 void finish_send(int64_t n)
 {
     strlist recipients;
@@ -66,7 +76,7 @@ void finish_send(int64_t n)
             if (count_failed_try(dir, "deliver", name) < tries_limit) {
                 failures++;
             } else if (!had_line) {
-                append_delivery_given_up(n, name);
+                give_up_delivery(n, name);
                 strlist_push_copy(newly_given_up, name);
             }
             continue;
@@ -122,14 +132,6 @@ void finish_deletions()
 }
 
 } // namespace
-
-void append_delivery_given_up(int64_t n, const char *name)
-{
-    append_given_up(n, name);
-    char details[48];
-    snprintf(details, sizeof details, "given up after %d tries", tries_limit);
-    event("NOT_DELIVERED", n, name, nullptr, details, nullptr);
-}
 
 void warn_given_up(int64_t n, const char *what, const strlist &names)
 {
