@@ -317,7 +317,10 @@ bool list_group_members(const char *group, strlist &out);
 // and at most output_limit bytes of its standard output collected. Returns
 // the exit status (126 is reserved for a failed identity change), or -1 when
 // the child could not be started or changed, was killed, or overran
-// time_limit seconds; no child outlives the call.
+// time_limit seconds. The child keeps no descriptor but its standard input,
+// output and error (so fn cannot log: a library's cached socket is closed
+// too), and dies with its caller; one that cannot die at the limit is left
+// behind, so the limit bounds the call whatever the child does.
 int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
                 size_t output_limit, int time_limit);
 
