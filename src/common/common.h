@@ -324,6 +324,24 @@ bool list_group_members(const char *group, strlist &out);
 int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
                 size_t output_limit, int time_limit);
 
+// One run of run_as_users: run_as_user's arguments, and its result.
+struct user_run {
+    const user_info *user = nullptr;
+    int (*fn)(void *) = nullptr;
+    void *arg = nullptr;
+    const textbuf *input = nullptr;
+    textbuf *output = nullptr;
+    size_t output_limit = 0;
+    int time_limit = 0;
+    int result = -1; // what run_as_user would have returned
+};
+// Does every run as run_as_user does it, with up to parallel children at
+// once, started in the order of the array; each child has all the bounds of
+// run_as_user, its time limit counted from its own start.
+void run_as_users(user_run *runs, size_t count, size_t parallel);
+// The processors this process may run on, at least 1.
+size_t usable_cores();
+
 // ---------------------------------------------------------------------------
 // Terminals and sessions
 

@@ -3,6 +3,7 @@
 // it touches anything, and is killed when it overruns its time.
 #include "common.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -18,6 +20,7 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 user_info::~user_info() { user_info_free(*this); }
 
@@ -278,102 +281,229 @@ bool become_user(const user_info &u, const gid_t *groups, int count)
 
 } // namespace
 
-int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
-                size_t output_limit, int time_limit)
+namespace {
+
+// A run whose child has started: the parent's ends of its pipes and what
+// has been written to it so far.
+struct running {
+    user_run *run = nullptr;
+    child_process child;
+    unique_fd out;   // the child's standard output, until its end
+    unique_fd in;    // its standard input, until everything is written
+    unique_fd ended; // readable once the child has ended (a pidfd), if any
+    int64_t deadline = 0;
+    size_t written = 0;
+    bool reading = false;
+};
+
+// Forks the child of r into slot; false when it cannot be started.
+bool start_run(user_run &r, running &slot)
 {
-    int64_t deadline = monotonic_ms() + static_cast<int64_t>(time_limit) * 1000;
+    slot.deadline = monotonic_ms() + static_cast<int64_t>(r.time_limit) * 1000;
     fd_pair out, in;
-    if (make_pipe(out) < 0 || (input && make_pipe(in) < 0))
-        return -1;
+    if (make_pipe(out) < 0 || (r.input && make_pipe(in) < 0))
+        return false;
 
     bool changing = geteuid() == 0 && !test_mode;
     int group_count = 0;
-    gid_t *groups = changing ? group_list(u, group_count) : nullptr;
+    gid_t *groups = changing ? group_list(*r.user, group_count) : nullptr;
 
-    reap_abandoned();
     pid_t parent = getpid();
     fflush(stdout);
     fflush(stderr);
-    child_process child;
-    child.pid = fork();
-    if (child.pid < 0) {
+    slot.child.pid = fork();
+    if (slot.child.pid < 0) {
         free(groups);
-        return -1;
+        return false;
     }
-    if (child.pid == 0) {
-        run_child(u, groups, group_count, parent, fn, arg, input ? in.read_end.get() : -1, out.write_end.get());
-    }
+    if (slot.child.pid == 0)
+        run_child(*r.user, groups, group_count, parent, r.fn, r.arg, r.input ? in.read_end.get() : -1,
+                  out.write_end.get());
     free(groups);
 
-    out.write_end.reset();
-    in.read_end.reset();
-    // The child may end before it has read its input: a write to its pipe must
+    slot.run = &r;
+    slot.out = std::move(out.read_end);
+    slot.in = std::move(in.write_end);
+    slot.ended.reset(static_cast<int>(syscall(SYS_pidfd_open, slot.child.pid, 0)));
+    slot.written = 0;
+    slot.reading = true;
+    if (slot.in.valid()) {
+        fcntl(slot.in.get(), F_SETFL, O_NONBLOCK);
+        if (r.input->len == 0)
+            slot.in.reset();
+    }
+    return true;
+}
+
+// The end of reading from the child: what it has not read of its input is
+// not given to it any more.
+void stop_reading(running &slot)
+{
+    slot.reading = false;
+    slot.out.reset();
+    slot.in.reset();
+}
+
+void write_input(running &slot, short revents)
+{
+    const textbuf &input = *slot.run->input;
+    if (!(revents & POLLOUT)) {
+        slot.in.reset();
+        return;
+    }
+    ssize_t w = write(slot.in.get(), input.data + slot.written, input.len - slot.written);
+    if (w > 0)
+        slot.written += static_cast<size_t>(w);
+    if ((w < 0 && errno != EAGAIN && errno != EINTR) || slot.written == input.len)
+        slot.in.reset();
+}
+
+void read_output(running &slot)
+{
+    char chunk[8192];
+    ssize_t r = read(slot.out.get(), chunk, sizeof chunk);
+    if (r == 0 || (r < 0 && errno != EINTR)) {
+        stop_reading(slot);
+        return;
+    }
+    textbuf *output = slot.run->output;
+    if (r > 0 && output && output->len < slot.run->output_limit) {
+        size_t room = slot.run->output_limit - output->len;
+        textbuf_append(*output, chunk, static_cast<size_t>(r) < room ? static_cast<size_t>(r) : room);
+    }
+}
+
+void finish(running &slot, int result)
+{
+    slot.run->result = result;
+    slot.run = nullptr;
+    slot.out.reset();
+    slot.in.reset();
+    slot.ended.reset();
+}
+
+// After the child's output has ended: its result once it has ended too.
+void look_for_end(running &slot)
+{
+    int status;
+    pid_t r = waitpid(slot.child.pid, &status, WNOHANG);
+    if (r == 0 || (r < 0 && errno == EINTR))
+        return;
+    slot.child.pid = -1;
+    if (r < 0 || !WIFEXITED(status) || WEXITSTATUS(status) == identity_failed)
+        finish(slot, -1);
+    else
+        finish(slot, WEXITSTATUS(status));
+}
+
+// Waits for something to happen to the running children, up to the nearest
+// deadline, and handles it.
+void wait_for_children(std::vector<running> &slots)
+{
+    std::vector<struct pollfd> fds;
+    std::vector<running *> owners;
+    int64_t now_ms = monotonic_ms();
+    int64_t wait_ms = 1000;
+    for (running &s : slots) {
+        if (!s.run)
+            continue;
+        wait_ms = std::min(wait_ms, std::max<int64_t>(s.deadline - now_ms, 0));
+        if (s.reading) {
+            fds.push_back({s.out.get(), POLLIN, 0});
+            owners.push_back(&s);
+            if (s.in.valid()) {
+                fds.push_back({s.in.get(), POLLOUT, 0});
+                owners.push_back(&s);
+            }
+        } else if (s.ended.valid()) {
+            fds.push_back({s.ended.get(), POLLIN, 0});
+            owners.push_back(&s);
+        } else {
+            // No pidfd: look again every 10 ms.
+            wait_ms = std::min<int64_t>(wait_ms, 10);
+        }
+    }
+    int n = poll(fds.data(), fds.size(), static_cast<int>(wait_ms));
+    if (n < 0 && errno != EINTR) {
+        // Reading is over; each child still has until its deadline to end.
+        for (running &s : slots)
+            if (s.run && s.reading)
+                stop_reading(s);
+        return;
+    }
+    for (size_t i = 0; n > 0 && i < fds.size(); i++) {
+        running &s = *owners[i];
+        if (!fds[i].revents || !s.reading)
+            continue;
+        if (fds[i].fd == s.in.get())
+            write_input(s, fds[i].revents);
+        else if (fds[i].fd == s.out.get())
+            read_output(s);
+    }
+}
+
+} // namespace
+
+size_t usable_cores()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<size_t>(CPU_COUNT(&set));
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<size_t>(n) : 1;
+}
+
+void run_as_users(user_run *runs, size_t count, size_t parallel)
+{
+    reap_abandoned();
+    // A child may end before it has read its input: a write to its pipe must
     // fail with EPIPE here instead of killing the caller.
     struct sigaction ignore = {}, saved;
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved);
 
-    size_t written = 0;
-    size_t in_len = input ? input->len : 0;
-    if (in.write_end.valid()) {
-        fcntl(in.write_end.get(), F_SETFL, O_NONBLOCK);
-        if (in_len == 0)
-            in.write_end.reset();
-    }
-    bool timed_out = false;
+    std::vector<running> slots(std::max<size_t>(1, std::min(parallel, count)));
+    size_t next = 0;
     for (;;) {
-        int64_t left = deadline - monotonic_ms();
-        if (left < 1) {
-            timed_out = true;
-            break;
-        }
-        struct pollfd p[2] = {{out.read_end.get(), POLLIN, 0}, {in.write_end.get(), POLLOUT, 0}};
-        int n = poll(p, in.write_end.valid() ? 2 : 1, static_cast<int>(left < 1000 ? left : 1000));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (in.write_end.valid() && p[1].revents) {
-            if (p[1].revents & POLLOUT) {
-                ssize_t w = write(in.write_end.get(), input->data + written, in_len - written);
-                if (w > 0)
-                    written += static_cast<size_t>(w);
-                if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == in_len)
-                    in.write_end.reset();
-            } else {
-                in.write_end.reset();
+        bool active = false;
+        for (running &s : slots) {
+            while (!s.run && next < count) {
+                user_run &r = runs[next++];
+                r.result = -1;
+                start_run(r, s);
             }
+            active = active || s.run;
         }
-        if (p[0].revents) {
-            char chunk[8192];
-            ssize_t r = read(out.read_end.get(), chunk, sizeof chunk);
-            if (r == 0)
-                break;
-            if (r < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            if (output && output->len < output_limit) {
-                size_t room = output_limit - output->len;
-                textbuf_append(*output, chunk, static_cast<size_t>(r) < room ? static_cast<size_t>(r) : room);
+        if (!active)
+            break;
+        wait_for_children(slots);
+        int64_t now_ms = monotonic_ms();
+        for (running &s : slots) {
+            if (s.run && !s.reading)
+                look_for_end(s);
+            // A child that overran its time is killed; one that does not die
+            // (asleep in a file system that never answers) is left behind:
+            // the limit bounds the caller's wait, whatever the child does.
+            if (s.run && s.deadline - now_ms < 1) {
+                child_abandon(s.child);
+                finish(s, -1);
             }
         }
     }
-    out.read_end.reset();
-    in.write_end.reset();
     sigaction(SIGPIPE, &saved, nullptr);
+}
 
-    // A child that overran its time is killed; one that does not die (asleep
-    // in a file system that never answers) is left behind: the limit bounds
-    // the caller's wait, whatever the child does.
-    int status = 0;
-    if (timed_out || !child_wait_until(child, deadline, status)) {
-        child_abandon(child);
-        return -1;
-    }
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) == identity_failed)
-        return -1;
-    return WEXITSTATUS(status);
+int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
+                size_t output_limit, int time_limit)
+{
+    user_run r;
+    r.user = &u;
+    r.fn = fn;
+    r.arg = arg;
+    r.input = input;
+    r.output = output;
+    r.output_limit = output_limit;
+    r.time_limit = time_limit;
+    run_as_users(&r, 1, 1);
+    return r.result;
 }

@@ -142,3 +142,62 @@ TEST(RunAsUser, TheChildWorksFromTheRootDirectoryWithAFixedMask)
     umask(old);
     EXPECT_STREQ(textbuf_str(out), "/ 022 1");
 }
+
+namespace {
+
+// Prints when it started and ended on the monotonic clock, a third of a
+// second apart, then ends with its argument.
+int timed_nap(void *arg)
+{
+    long long start = monotonic_ms();
+    struct timespec third = {0, 333 * 1000 * 1000};
+    nanosleep(&third, nullptr);
+    printf("%lld %lld", start, static_cast<long long>(monotonic_ms()));
+    return *static_cast<int *>(arg);
+}
+
+} // namespace
+
+TEST(RunAsUsers, SeveralAtOnceEachWithItsOwnOutputStatusAndLimit)
+{
+    caller c;
+    const size_t count = 5;
+    int statuses[count] = {0, 1, 2, 3, 4};
+    textbuf outs[count];
+    user_run runs[count];
+    for (size_t i = 0; i < count; i++) {
+        runs[i].user = &c.u;
+        runs[i].fn = timed_nap;
+        runs[i].arg = &statuses[i];
+        runs[i].output = &outs[i];
+        runs[i].output_limit = 100;
+        runs[i].time_limit = 10;
+    }
+    // The first hangs in one of the three places until it is killed at its
+    // own limit; the others go on in the other two.
+    runs[0].fn = sleep_forever;
+    runs[0].time_limit = 1;
+    run_as_users(runs, count, 3);
+
+    EXPECT_EQ(runs[0].result, -1);
+    pid_t hung = static_cast<pid_t>(atoi(textbuf_str(outs[0])));
+    ASSERT_GT(hung, 0);
+    EXPECT_EQ(kill(hung, 0), -1);
+    std::vector<std::pair<long long, long long>> spans;
+    for (size_t i : {1, 2, 3, 4}) {
+        EXPECT_EQ(runs[i].result, statuses[i]);
+        long long start = 0, end = 0;
+        ASSERT_EQ(sscanf(textbuf_str(outs[i]), "%lld %lld", &start, &end), 2) << i;
+        spans.push_back({start, end});
+    }
+    // Beside the hanging one, never more than two at once, and two did run
+    // at once.
+    size_t most = 0;
+    for (const auto &s : spans) {
+        size_t at_once = 0;
+        for (const auto &t : spans)
+            at_once += t.first <= s.first && s.first < t.second;
+        most = std::max(most, at_once);
+    }
+    EXPECT_EQ(most, 2u);
+}
