@@ -81,6 +81,8 @@ struct strlist {
 void strlist_push(strlist &l, char *s);
 void strlist_push_copy(strlist &l, const char *s);
 bool strlist_contains(const strlist &l, const char *s);
+// The same by binary search in a list sorted by strlist_sort.
+bool strlist_contains_sorted(const strlist &l, const char *s);
 void strlist_sort(strlist &l);
 void strlist_free(strlist &l);
 

@@ -1,4 +1,5 @@
-// String lists: owned strings, linear membership, qsort orders.
+// String lists: owned strings, membership by scan or binary search, qsort
+// orders.
 #include "common.h"
 
 #include <cstdlib>
@@ -27,6 +28,11 @@ bool strlist_contains(const strlist &l, const char *s)
         if (strcmp(l.items[i], s) == 0)
             return true;
     return false;
+}
+
+bool strlist_contains_sorted(const strlist &l, const char *s)
+{
+    return l.count > 0 && bsearch(&s, l.items, l.count, sizeof *l.items, compare_strings) != nullptr;
 }
 
 void strlist_sort(strlist &l)

@@ -120,8 +120,22 @@ void collect_records(const user_info &u, const strlist &numbers, record_table &t
 void parse_records(const char *output, size_t len, record_table &table);
 // The records of every sent message for the user, read once and cached.
 const record_table &records_for_user(const char *name);
+// Reads into the cache the records of every name not cached yet, several
+// mailboxes at once (one child each, up to one per core).
+void load_records(const strlist &names);
+// Brings the cache up to date for a reload, reading again only the mailboxes
+// that may have changed since they were read: the first call empties the
+// cache and starts watching every mailbox read from then on.
+void refresh_records();
 const mailbox_record *find_record(const record_table &t, int64_t n);
+// Empties the cache and stops watching: the next records_for_user reads anew.
 void forget_records();
+// A number that moves on whenever a cached table changes its content (it is
+// read anew with other records) and whenever the cache is emptied.
+uint64_t records_generation();
+// Appends the names whose tables have changed since generation was current;
+// false when the cache was emptied since, and anything may have changed.
+bool records_changed_since(uint64_t generation, strlist &names);
 
 // Removes the copies of N from every recipient's mailbox, then the revoking
 // marker when that worked for all of them; a recipient whose copy could not

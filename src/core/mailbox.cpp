@@ -13,9 +13,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <deque>
+#include <poll.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -163,27 +169,31 @@ int purge_step(void *arg)
     return clean ? 0 : 1;
 }
 
-// The names in a directory of the mailbox, sorted, for lookups by name: a
-// user has records for few of the messages asked about, so listing a
-// directory once costs far less than probing a path for every message.
-void list_names(int dir, strlist &out)
+// The names in a directory of the mailbox, for lookups by name: a user has
+// records for few of the messages asked about, so listing a directory once
+// costs far less than probing a path for every message.
+std::unordered_set<std::string> list_names(int dir)
 {
+    std::unordered_set<std::string> names;
     int fd = dir >= 0 ? dup(dir) : -1;
     if (DIR *d = fd >= 0 ? fdopendir(fd) : nullptr) {
         while (struct dirent *e = readdir(d))
             if (e->d_name[0] != '.')
-                strlist_push_copy(out, e->d_name);
+                names.emplace(e->d_name);
         closedir(d);
     } else if (fd >= 0) {
         close(fd);
     }
-    strlist_sort(out);
+    return names;
 }
 
-bool listed(const strlist &names, const char *name)
+void append_field(textbuf &out, const char *kind, const char *number, const char *rest, size_t len)
 {
-    return names.count > 0 &&
-           bsearch(&name, names.items, names.count, sizeof *names.items, compare_strings) != nullptr;
+    textbuf_append_str(out, kind);
+    textbuf_append_str(out, number);
+    textbuf_append_char(out, ' ');
+    textbuf_append(out, rest, len);
+    textbuf_append_char(out, '\n');
 }
 
 // Prints "A N first-line" for a confirmation record and "S N time" for the
@@ -194,12 +204,11 @@ int read_step(void *arg)
     unique_fd box(open_box(s));
     if (!box.valid())
         return 1;
-    textbuf input;
+    textbuf input, out;
     read_fd(0, records_output_limit, input);
     unique_fd acks_dir(open_dir(box.get(), "acks", O_RDONLY)), state_dir(open_dir(box.get(), "state", O_RDONLY));
-    strlist acks, state;
-    list_names(acks_dir.get(), acks);
-    list_names(state_dir.get(), state);
+    std::unordered_set<std::string> acks = list_names(acks_dir.get()), state = list_names(state_dir.get());
+    std::string name;
     const char *p = textbuf_str(input);
     while (*p) {
         const char *line = p;
@@ -211,36 +220,39 @@ int read_step(void *arg)
             ok = line[i] >= '0' && line[i] <= '9';
         if (!ok)
             continue;
-        char number[24];
-        memcpy(number, line, len);
-        number[len] = '\0';
+        name.assign(line, len);
+        const char *number = name.c_str();
 
-        int fd = listed(acks, number) ? open_beneath(acks_dir.get(), number, O_RDONLY | O_NONBLOCK) : -1;
+        int fd = acks.count(name) ? open_beneath(acks_dir.get(), number, O_RDONLY | O_NONBLOCK) : -1;
         if (fd >= 0) {
             struct stat st;
             char buf[200];
             ssize_t got;
             if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (got = read(fd, buf, sizeof buf)) >= 0) {
                 const char *end = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(got)));
-                int shown = end ? static_cast<int>(end - buf) : static_cast<int>(got);
-                printf("A %s %.*s\n", number, shown, buf);
+                append_field(out, "A ", number, buf, end ? static_cast<size_t>(end - buf) : static_cast<size_t>(got));
             }
             close(fd);
         }
         int64_t latest = 0;
-        for (const char *suffix : {"term", "gui"}) {
-            char marker[40];
-            snprintf(marker, sizeof marker, "%s.%s", number, suffix);
+        for (const char *suffix : {".term", ".gui"}) {
+            name.resize(len);
+            name += suffix;
             struct stat st;
-            int m = listed(state, marker) ? open_beneath(state_dir.get(), marker, O_PATH) : -1;
+            int m = state.count(name) ? open_beneath(state_dir.get(), name.c_str(), O_PATH) : -1;
             if (m >= 0 && fstat(m, &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime > latest)
                 latest = st.st_mtime;
             if (m >= 0)
                 close(m);
         }
-        if (latest != 0)
-            printf("S %s %lld\n", number, static_cast<long long>(latest));
+        if (latest != 0) {
+            char time[24];
+            int tl = snprintf(time, sizeof time, "%lld", static_cast<long long>(latest));
+            name.resize(len);
+            append_field(out, "S ", name.c_str(), time, static_cast<size_t>(tl));
+        }
     }
+    fwrite(textbuf_str(out), 1, out.len, stdout);
     return 0;
 }
 
@@ -395,53 +407,340 @@ void parse_records(const char *output, size_t len, record_table &table)
     }
 }
 
-void collect_records(const user_info &u, const strlist &numbers, record_table &table)
+namespace {
+
+// One mailbox to read: its user, the table its records go to, and whether
+// the table holds the mailbox's answer (false when the child failed: the
+// table is then empty, and possibly wrong).
+struct records_read {
+    const user_info *user = nullptr;
+    record_table *table = nullptr;
+    bool answered = false;
+};
+
+// Reads the records of numbers from the mailbox of every read, several at
+// once: a child each, up to one per core. A user without a usable mailbox
+// gets an empty table, and no child.
+void read_records(records_read *reads, size_t count, const strlist &numbers)
 {
-    record_table_free(table);
     textbuf input;
     for (size_t i = 0; i < numbers.count; i++)
         textbuf_printf(input, "%s\n", numbers.items[i]);
-    if (input.len == 0 || !mailbox_usable(u))
-        return;
-    textbuf output;
-    if (run_step(u, read_step, 0, &input, &output, records_output_limit) != -1)
-        parse_records(textbuf_str(output), output.len, table);
+    char *users = users_path();
+    std::vector<step> steps(count);
+    std::vector<textbuf> outputs(count);
+    std::vector<user_run> runs;
+    std::vector<size_t> asked;
+    for (size_t i = 0; i < count; i++) {
+        record_table_free(*reads[i].table);
+        reads[i].answered = true;
+        if (input.len == 0 || !mailbox_usable(*reads[i].user))
+            continue;
+        steps[i] = {users, reads[i].user->name, 0};
+        user_run r;
+        r.user = reads[i].user;
+        r.fn = read_step;
+        r.arg = &steps[i];
+        r.input = &input;
+        r.output = &outputs[i];
+        r.output_limit = records_output_limit;
+        r.time_limit = mailbox_time_limit;
+        runs.push_back(r);
+        asked.push_back(i);
+    }
+    run_as_users(runs.data(), runs.size(), usable_cores());
+    for (size_t k = 0; k < runs.size(); k++) {
+        records_read &r = reads[asked[k]];
+        r.answered = runs[k].result != -1;
+        if (r.answered)
+            parse_records(textbuf_str(outputs[asked[k]]), outputs[asked[k]].len, *r.table);
+    }
+    free(users);
+}
+
+} // namespace
+
+void collect_records(const user_info &u, const strlist &numbers, record_table &table)
+{
+    records_read r = {&u, &table, false};
+    read_records(&r, 1, numbers);
 }
 
 namespace {
 
+// The records of each user read so far, and the message numbers they were
+// read for.
+//
+// Once the interface has asked to keep them (refresh_records), a table stays
+// until its mailbox may have changed. Root never lists or reads a mailbox
+// for that: it watches three directories of each mailbox it has read, the
+// mailbox itself and its acks and state directories (inotify, set up on the
+// directories opened beneath D/users without following a link or entering a
+// mount, before the child reads). Every way in which kelvora-user, or a user
+// by hand, changes a record goes through them: an entry made, removed or
+// renamed, a record written, a marker touched. Besides, a table is read
+// again whenever a message number has appeared since (a record may wait for
+// a message that did not exist yet), the mount table has changed (a mount
+// hides what is below it, and makes no event), the account has changed, a
+// watch is missing or was lost, the events overflowed, or its last read
+// failed. A user who changes a record without any event (through a hard
+// link made elsewhere, or a shared mapping) can only keep the interface
+// showing that user's own record as it was before: never another user's,
+// never one of root's files, never a confirmation that was not there.
 struct cached_records {
     std::string name;
     record_table table;
+    bool account = false; // the name was an account at the last read
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    int watches[3] = {-1, -1, -1}; // the mailbox, acks, state
+    bool stale = false;
+    uint64_t changed_at = 0; // the generation at which the table last changed
     explicit cached_records(const char *n) : name(n) {}
 };
 
-// The records of each user seen so far, and the message numbers they were
-// read for. A deque keeps the tables in place as users are added.
 struct records_cache {
+    // A deque keeps the tables in place as users are added.
     std::deque<cached_records> users;
+    std::unordered_map<std::string, size_t> index; // name → position in users
     strlist numbers;
     bool numbers_loaded = false;
+    bool keeping = false;                     // refresh_records was called
+    unique_fd changes;                        // the inotify instance
+    unique_fd mounts;                         // /proc/self/mountinfo: polls on every mount change
+    std::unordered_map<int, size_t> watched; // watch → position in users
+    // Moves on whenever a table changes its content, or all of them are
+    // forgotten; never goes back, not even when the cache is emptied.
+    uint64_t generation = 0;
+    uint64_t forgotten_at = 0;
 };
 
 records_cache cache;
+
+const uint32_t mailbox_events =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+const uint32_t record_events = mailbox_events | IN_MODIFY;
+
+void load_numbers()
+{
+    if (!cache.numbers_loaded) {
+        list_sent_numbers(cache.numbers);
+        cache.numbers_loaded = true;
+    }
+}
+
+void unwatch(cached_records &e)
+{
+    for (int &w : e.watches) {
+        if (w >= 0 && cache.watched.erase(w) > 0)
+            inotify_rm_watch(cache.changes.get(), w);
+        w = -1;
+    }
+}
+
+bool watched(const cached_records &e) { return e.watches[0] >= 0 && e.watches[1] >= 0 && e.watches[2] >= 0; }
+
+// Watches the mailbox of u (entry at) and its acks and state directories,
+// each as far as it is there. The inode is watched through the descriptor
+// already opened beneath D/users: nothing is looked up by path again.
+void watch_mailbox(size_t at, const user_info &u)
+{
+    cached_records &e = cache.users[at];
+    unwatch(e);
+    unique_fd box(cache.changes.valid() ? open_mailbox(u, false) : -1);
+    if (!box.valid())
+        return;
+    unique_fd acks(open_dir(box.get(), "acks")), state(open_dir(box.get(), "state"));
+    const int fds[3] = {box.get(), acks.get(), state.get()};
+    for (int i = 0; i < 3; i++) {
+        char path[40];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fds[i]);
+        int w = fds[i] >= 0 ? inotify_add_watch(cache.changes.get(), path, i == 0 ? mailbox_events : record_events)
+                            : -1;
+        if (w >= 0 && cache.watched.emplace(w, at).second)
+            e.watches[i] = w;
+    }
+}
+
+bool same_tables(const record_table &a, const record_table &b)
+{
+    if (a.count != b.count)
+        return false;
+    for (size_t i = 0; i < a.count; i++) {
+        const mailbox_record &x = a.items[i], &y = b.items[i];
+        if (x.number != y.number || x.postponed != y.postponed || !x.confirmation != !y.confirmation ||
+            (x.confirmation && strcmp(x.confirmation, y.confirmation) != 0))
+            return false;
+    }
+    return true;
+}
+
+// (Re)reads the tables of the entries at the given positions, several at
+// once; while the cache is kept, each mailbox is watched before it is read.
+void read_entries(const std::vector<size_t> &which)
+{
+    std::vector<user_info> accounts(which.size());
+    std::vector<record_table> tables(which.size());
+    std::vector<records_read> reads;
+    std::vector<size_t> read_at;
+    for (size_t k = 0; k < which.size(); k++) {
+        cached_records &e = cache.users[which[k]];
+        e.stale = false;
+        e.account = user_lookup(e.name.c_str(), accounts[k]);
+        e.uid = accounts[k].uid;
+        e.gid = accounts[k].gid;
+        if (!e.account) {
+            unwatch(e);
+            continue;
+        }
+        if (cache.keeping)
+            watch_mailbox(which[k], accounts[k]);
+        reads.push_back({&accounts[k], &tables[k], false});
+        read_at.push_back(which[k]);
+    }
+    read_records(reads.data(), reads.size(), cache.numbers);
+    for (size_t k = 0; k < which.size(); k++) {
+        cached_records &e = cache.users[which[k]];
+        if (e.changed_at == 0 || !same_tables(e.table, tables[k])) {
+            std::swap(e.table.items, tables[k].items);
+            std::swap(e.table.count, tables[k].count);
+            std::swap(e.table.cap, tables[k].cap);
+            e.changed_at = ++cache.generation;
+        }
+    }
+    for (size_t k = 0; k < reads.size(); k++)
+        if (!reads[k].answered)
+            unwatch(cache.users[read_at[k]]); // asked again at the next refresh
+}
+
+size_t add_entry(const char *name)
+{
+    size_t at = cache.users.size();
+    cache.users.emplace_back(name);
+    cache.index.emplace(name, at);
+    return at;
+}
+
+void mark_all_stale()
+{
+    for (cached_records &e : cache.users)
+        e.stale = true;
+}
+
+// Marks stale every table whose mailbox has reported a change since the last
+// look; all of them when events were lost. Bounded however fast a user makes
+// events: after so many reads, everything counts as changed.
+void take_changes()
+{
+    alignas(struct inotify_event) char buf[65536];
+    for (int reads = 0; reads < 64; reads++) {
+        ssize_t r = read(cache.changes.get(), buf, sizeof buf);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            if (r < 0 && errno != EAGAIN)
+                mark_all_stale();
+            return;
+        }
+        for (ssize_t off = 0; off < r;) {
+            const auto *ev = reinterpret_cast<const struct inotify_event *>(buf + off);
+            off += static_cast<ssize_t>(sizeof *ev + ev->len);
+            if (ev->mask & IN_Q_OVERFLOW) {
+                mark_all_stale();
+                continue;
+            }
+            auto it = cache.watched.find(ev->wd);
+            if (it == cache.watched.end())
+                continue;
+            cached_records &e = cache.users[it->second];
+            e.stale = true;
+            if (ev->mask & IN_IGNORED) { // the directory is gone, and its watch with it
+                for (int &w : e.watches)
+                    if (w == ev->wd)
+                        w = -1;
+                cache.watched.erase(it);
+            }
+        }
+    }
+    mark_all_stale();
+}
+
+// True when the mount table may have changed since the last look.
+bool mounts_changed()
+{
+    struct pollfd p = {cache.mounts.get(), POLLPRI, 0};
+    return !cache.mounts.valid() || poll(&p, 1, 0) != 0;
+}
+
+// True when every number of now was already among before (both in numeric
+// order).
+bool no_new_numbers(const strlist &now, const strlist &before)
+{
+    size_t j = 0;
+    for (size_t i = 0; i < now.count; i++) {
+        while (j < before.count && compare_numeric_names(&before.items[j], &now.items[i]) < 0)
+            j++;
+        if (j == before.count || strcmp(before.items[j], now.items[i]) != 0)
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
 const record_table &records_for_user(const char *name)
 {
-    for (cached_records &e : cache.users)
-        if (e.name == name)
-            return e.table;
-    if (!cache.numbers_loaded) {
-        list_sent_numbers(cache.numbers);
-        cache.numbers_loaded = true;
+    auto it = cache.index.find(name);
+    if (it != cache.index.end())
+        return cache.users[it->second].table;
+    load_numbers();
+    size_t at = add_entry(name);
+    read_entries({at});
+    return cache.users[at].table;
+}
+
+void load_records(const strlist &names)
+{
+    load_numbers();
+    std::vector<size_t> which;
+    for (size_t i = 0; i < names.count; i++)
+        if (cache.index.find(names.items[i]) == cache.index.end())
+            which.push_back(add_entry(names.items[i]));
+    read_entries(which);
+}
+
+void refresh_records()
+{
+    if (!cache.keeping) {
+        forget_records();
+        cache.keeping = true;
+        cache.changes.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        cache.mounts.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+        return;
     }
-    cached_records &e = cache.users.emplace_back(name);
-    user_info u;
-    if (user_lookup(name, u))
-        collect_records(u, cache.numbers, e.table);
-    return e.table;
+    strlist numbers;
+    list_sent_numbers(numbers);
+    bool grown = !no_new_numbers(numbers, cache.numbers);
+    std::swap(cache.numbers.items, numbers.items);
+    std::swap(cache.numbers.count, numbers.count);
+    std::swap(cache.numbers.cap, numbers.cap);
+    cache.numbers_loaded = true;
+
+    if (cache.changes.valid())
+        take_changes();
+    if (grown || mounts_changed())
+        mark_all_stale();
+    std::vector<size_t> which;
+    for (size_t i = 0; i < cache.users.size(); i++) {
+        cached_records &e = cache.users[i];
+        user_info u;
+        bool account = user_lookup(e.name.c_str(), u);
+        if (account != e.account || u.uid != e.uid || u.gid != e.gid || (account && !watched(e)))
+            e.stale = true;
+        if (e.stale)
+            which.push_back(i);
+    }
+    read_entries(which);
 }
 
 const mailbox_record *find_record(const record_table &t, int64_t n)
@@ -458,11 +757,31 @@ const mailbox_record *find_record(const record_table &t, int64_t n)
     return lo < t.count && t.items[lo].number == n ? &t.items[lo] : nullptr;
 }
 
+uint64_t records_generation() { return cache.generation; }
+
+bool records_changed_since(uint64_t generation, strlist &names)
+{
+    if (cache.forgotten_at > generation)
+        return false;
+    for (const cached_records &e : cache.users)
+        if (e.changed_at > generation)
+            strlist_push_copy(names, e.name.c_str());
+    return true;
+}
+
 void forget_records()
 {
     cache.users.clear();
+    cache.index.clear();
+    cache.watched.clear();
     strlist_free(cache.numbers);
     cache.numbers_loaded = false;
+    cache.keeping = false;
+    cache.forgotten_at = ++cache.generation;
+    // Closed, never unwatched one by one: a forked child that forgets must
+    // leave its parent's watches alone.
+    cache.changes.reset();
+    cache.mounts.reset();
 }
 
 namespace {

@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -184,7 +186,7 @@ void append_delivery_line(int64_t n, const char *user, const char *what)
 
 void parse_deliveries(const char *text, size_t len, strlist *users, strlist *counts, strlist *given_up)
 {
-    strlist seen;
+    std::unordered_set<std::string> seen;
     for (size_t pos = 0; pos < len;) {
         const char *line = text + pos;
         const char *nl = static_cast<const char *>(memchr(line, '\n', len - pos));
@@ -194,11 +196,10 @@ void parse_deliveries(const char *text, size_t len, strlist *users, strlist *cou
         // on) is the third word; a missing one counts as 0.
         char *copy = xstrndup(line, llen);
         char user[256], count[32] = "0";
-        bool taken = sscanf(copy, "%255s %*s %31s", user, count) >= 1 && !strlist_contains(seen, user);
+        bool taken = sscanf(copy, "%255s %*s %31s", user, count) >= 1 && seen.insert(user).second;
         free(copy);
         if (!taken)
             continue;
-        strlist_push_copy(seen, user);
         if (strcmp(count, given_up_mark) == 0) {
             if (given_up)
                 strlist_push_copy(*given_up, user);

@@ -137,10 +137,12 @@ void load_message_list(message_list &l, const char *search_text)
     int64_t started = now();
     char loaded_at[16];
     message_list_free(l);
-    // Confirmations written since the last load must be read afresh.
-    forget_records();
+    // Confirmations written since the last load must be seen: the mailboxes
+    // that may have changed are read again, the new ones all at once.
+    refresh_records();
     strlist numbers;
     list_sent_numbers(numbers);
+    load_recipient_records(numbers);
     for (size_t i = numbers.count; i-- > 0;) {
         int64_t n;
         if (!parse_number(numbers.items[i], n))

@@ -47,6 +47,7 @@ int list(int, char **)
         printf("No messages sent.\n");
         return 0;
     }
+    load_recipient_records(numbers);
     printf("%-5s %-12s ", "ID", "DATE");
     print_text_cell("TEXT", 4);
     printf("  %s\n", "RECIPIENTS");
@@ -107,6 +108,9 @@ int status(int argc, char **argv)
     }
 
     printf("\n%-16s %s\n", "USER", "STATE");
+    strlist number;
+    strlist_push(number, xasprintf("%lld", id));
+    load_recipient_records(number);
     recipient_lines lines;
     describe_recipients(n, m, lines);
     for (size_t i = 0; i < lines.count; i++) {

@@ -42,10 +42,16 @@ void recipient_outcome_free(recipient_outcome &o);
 // The time in D/sent/N/revoked, or 0 when there is no readable record.
 int64_t revocation_time(int64_t n);
 // Judges user as a recipient of message n (m is its reference copy) from the
-// user names of the delivery log and the user's mailbox records (read once
-// per user and cached). revoked_at is revocation_time(n).
+// user names of the delivery log, sorted (strlist_sort), and the user's
+// mailbox records (read once per user and cached). revoked_at is
+// revocation_time(n).
 recipient_outcome evaluate_recipient(const char *user, int64_t n, const strlist &delivered,
                                      const message &m, int64_t revoked_at);
+
+// Reads into the cache of mailbox records (load_records) those of every
+// recipient of the messages numbered in numbers: the first load of a report
+// then costs the slowest mailboxes, not the sum of all of them.
+void load_recipient_records(const strlist &numbers);
 
 // ---------------------------------------------------------------------------
 // Summaries: one message in a list

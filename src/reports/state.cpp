@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 recipient_outcome::recipient_outcome(recipient_outcome &&other) noexcept
     : state(other.state), late(other.late), confirmed_at(other.confirmed_at), channel(other.channel)
@@ -42,11 +44,28 @@ int64_t revocation_time(int64_t n)
     return t;
 }
 
+void load_recipient_records(const strlist &numbers)
+{
+    std::unordered_set<std::string> seen;
+    strlist names;
+    for (size_t i = 0; i < numbers.count; i++) {
+        int64_t n;
+        strlist recipients;
+        if (!parse_number(numbers.items[i], n))
+            continue;
+        read_recipients(n, recipients);
+        for (size_t j = 0; j < recipients.count; j++)
+            if (seen.insert(recipients.items[j]).second)
+                strlist_push_copy(names, recipients.items[j]);
+    }
+    load_records(names);
+}
+
 recipient_outcome evaluate_recipient(const char *user, int64_t n, const strlist &delivered,
                                      const message &m, int64_t revoked_at)
 {
     recipient_outcome o;
-    if (!strlist_contains(delivered, user))
+    if (!strlist_contains_sorted(delivered, user))
         return o;
     o.state = recipient_delivered;
 
@@ -135,12 +154,17 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
     if (recipients.count == 0)
         return;
     read_deliveries(n, delivered, counts);
+    // Sorted for the judgement; the counts go with the log's own order.
+    strlist sorted;
+    for (size_t i = 0; i < delivered.count; i++)
+        strlist_push_copy(sorted, delivered.items[i]);
+    strlist_sort(sorted);
     strlist given_up;
     read_given_up(n, given_up);
 
     for (size_t i = 0; i < recipients.count; i++) {
         const char *user = recipients.items[i];
-        recipient_outcome o = evaluate_recipient(user, n, delivered, m, revoked_at);
+        recipient_outcome o = evaluate_recipient(user, n, sorted, m, revoked_at);
         textbuf d;
         textbuf_append_str(d, "");
         if (o.state == recipient_confirmed) {

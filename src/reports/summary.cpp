@@ -37,6 +37,7 @@ bool load_summary(int64_t n, message_summary &s)
     }
     strlist delivered, counts;
     read_deliveries(n, delivered, counts);
+    strlist_sort(delivered);
     int64_t revoked_at = revocation_time(n);
     for (size_t i = 0; i < recipients.count; i++) {
         recipient_outcome o = evaluate_recipient(recipients.items[i], n, delivered, s.message, revoked_at);

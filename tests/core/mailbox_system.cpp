@@ -215,3 +215,33 @@ TEST_F(MailboxAttacks, AFreshMailboxIsTheUsersAndPrivate)
     EXPECT_EQ(st.st_uid, 1001u);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
+
+TEST_F(MailboxAttacks, KeptRecordsFollowAlicesChangesAndMountsWithoutEnteringThem)
+{
+    // What root keeps of alice's records between two reloads of the
+    // interface: her own changes, made as herself, show at the next refresh;
+    // a file system of hers that never answers, mounted on her records,
+    // hides them as it does from a fresh read, and holds nothing up.
+    mailbox();
+    run_as("alice", {"sh", "-c", "echo '7 desktop' > " + box + "/acks/5 && touch -d @2000 " + box + "/state/5.term"});
+    auto record = [&] {
+        const mailbox_record *r = find_record(records_for_user("alice"), 5);
+        return r ? std::string(r->confirmation ? r->confirmation : "") + " " + std::to_string(r->postponed) : "";
+    };
+    refresh_records();
+    EXPECT_EQ(record(), "7 desktop 2000");
+    run_as("alice", {"touch", "-d", "@3000", box + "/state/5.term"});
+    refresh_records();
+    EXPECT_EQ(record(), "7 desktop 3000");
+    {
+        hanging_fs fs = mount_hanging_fs(box + "/acks", "alice");
+        int64_t start = monotonic_ms();
+        refresh_records();
+        EXPECT_LT(monotonic_ms() - start, 5000);
+        EXPECT_EQ(record(), " 3000");
+    }
+    refresh_records();
+    EXPECT_EQ(record(), "7 desktop 3000");
+    forget_records();
+    expect_untouched();
+}

@@ -4,7 +4,9 @@
 #include "core/core.h"
 #include "store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -222,4 +224,91 @@ TEST_F(mailbox_fixture, FinishDeletionEmptiesMailboxesThenRemovesTheDirectory)
     EXPECT_FALSE(exists(del));
     ASSERT_EQ(given_up.count, 1u);
     EXPECT_EQ(given_up.items[0], s.me);
+}
+
+namespace {
+
+// What the records cache holds for the tester and message n.
+struct kept_view {
+    const test_store &s;
+    std::string confirmation(int64_t n) const
+    {
+        const mailbox_record *r = find_record(records_for_user(s.me.c_str()), n);
+        return r && r->confirmation ? r->confirmation : "";
+    }
+    int64_t postponed(int64_t n) const
+    {
+        const mailbox_record *r = find_record(records_for_user(s.me.c_str()), n);
+        return r ? r->postponed : 0;
+    }
+};
+
+// Counts the times a directory itself is opened, as a child reading it does.
+struct open_counter {
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    explicit open_counter(const std::string &dir) { inotify_add_watch(fd, dir.c_str(), IN_OPEN | IN_ONLYDIR); }
+    ~open_counter() { close(fd); }
+    int take() const
+    {
+        int count = 0;
+        alignas(inotify_event) char buf[4096];
+        ssize_t r;
+        while ((r = read(fd, buf, sizeof buf)) > 0)
+            for (ssize_t off = 0; off < r;) {
+                const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
+                count += e->len == 0; // not one of its files
+                off += static_cast<ssize_t>(sizeof *e + e->len);
+            }
+        return count;
+    }
+};
+
+} // namespace
+
+TEST_F(mailbox_fixture, KeptRecordsAreReadAgainWhenTheMailboxChangesAndOnlyThen)
+{
+    for (int n : {1, 2})
+        mkdir(s.sent(n, "").c_str(), 0700);
+    ASSERT_TRUE(deliver_copy(me, 1, copy));
+    write_text(box("acks/1"), "50 desktop\n");
+    write_text(box("acks/3"), "70 desktop\n"); // a record of a message not sent yet
+    write_text(box("state/2.term"), "");
+    set_mtime(box("state/2.term"), 1000);
+    kept_view kept{s};
+    open_counter reads(box("acks"));
+
+    refresh_records(); // from now on the cache is kept
+    EXPECT_EQ(kept.confirmation(1), "50 desktop");
+    EXPECT_EQ(kept.postponed(2), 1000);
+    EXPECT_EQ(kept.confirmation(3), "");
+    EXPECT_EQ(reads.take(), 1);
+    refresh_records();
+    EXPECT_EQ(reads.take(), 0); // nothing changed: nothing read
+
+    // A confirmation, a marker touched again (the directory stays as it
+    // was), a record rewritten in place: each is seen at the next refresh.
+    write_text(box("acks/2"), "60 terminal pts/1\n");
+    refresh_records();
+    EXPECT_EQ(kept.confirmation(2), "60 terminal pts/1");
+    set_mtime(box("state/2.term"), 2000);
+    refresh_records();
+    EXPECT_EQ(kept.postponed(2), 2000);
+    int fd = open(box("acks/1").c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, "55", 2, 0), 2);
+    close(fd);
+    refresh_records();
+    EXPECT_EQ(kept.confirmation(1), "55 desktop");
+    EXPECT_EQ(reads.take(), 3);
+
+    // A new message: its record, already there, counts now.
+    mkdir(s.sent(3, "").c_str(), 0700);
+    refresh_records();
+    EXPECT_EQ(kept.confirmation(3), "70 desktop");
+
+    // The whole directory replaced.
+    rename(box("acks").c_str(), box("old").c_str());
+    mkdir(box("acks").c_str(), 0755);
+    refresh_records();
+    EXPECT_EQ(kept.confirmation(1), "");
+    forget_records();
 }

@@ -25,6 +25,7 @@ struct state_fixture : ::testing::Test {
         EXPECT_EQ(message_read(s.sent(n, "msg").c_str(), m), 0);
         strlist users, counts;
         read_deliveries(n, users, counts);
+        strlist_sort(users);
         return evaluate_recipient(user.c_str(), n, users, m, revocation_time(n));
     }
     std::vector<std::string> describe(long long n)
