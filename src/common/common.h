@@ -225,6 +225,8 @@ void message_format(const message &m, textbuf &out);
 int message_parse(const char *bytes, size_t len, message &m);
 int message_read(const char *path, message &m);
 void message_free(message &m);
+// Makes to a copy of from, with copies of its strings.
+void message_copy(const message &from, message &to);
 bool message_expired(const message &m, int64_t t);
 // "TITLE · DATE", or the date alone for an untitled message.
 void message_heading(const message &m, textbuf &out);

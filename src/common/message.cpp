@@ -25,6 +25,17 @@ void message_free(message &m)
     m.text = nullptr;
 }
 
+void message_copy(const message &from, message &to)
+{
+    message_free(to);
+    to.id = from.id;
+    to.from = from.from ? xstrdup(from.from) : nullptr;
+    to.date = from.date;
+    to.title = from.title ? xstrdup(from.title) : nullptr;
+    to.expires = from.expires;
+    to.text = from.text ? xstrdup(from.text) : nullptr;
+}
+
 void message_format(const message &m, textbuf &out)
 {
     textbuf_printf(out, "format: 1\nid: %lld\nfrom: %s\ndate: %lld\ntitle: %s\nexpires: ",

@@ -21,6 +21,9 @@ const int narrow_counts_room = 5;
 
 bool is_wide() { return screen_cols - 4 >= 106; }
 
+// The summaries of the last load, for the next.
+summary_cache kept;
+
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // A byte-wise substring search where ASCII letters match in either case.
@@ -138,17 +141,18 @@ void load_message_list(message_list &l, const char *search_text)
     char loaded_at[16];
     message_list_free(l);
     // Confirmations written since the last load must be seen: the mailboxes
-    // that may have changed are read again, the new ones all at once.
+    // that may have changed are read again, and the summaries built again
+    // that may have changed with them or with their sent records.
     refresh_records();
     strlist numbers;
     list_sent_numbers(numbers);
-    load_recipient_records(numbers);
+    summary_cache_prepare(kept, numbers);
     for (size_t i = numbers.count; i-- > 0;) {
         int64_t n;
         if (!parse_number(numbers.items[i], n))
             continue;
         message_summary *s = new message_summary;
-        if (load_summary(n, *s) && (!*search_text || matches(*s, search_text)))
+        if (load_summary_kept(kept, n, *s) && (!*search_text || matches(*s, search_text)))
             list_push(l, s);
         else
             delete s;

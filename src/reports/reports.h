@@ -9,6 +9,11 @@
 
 #include "core/core.h"
 
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 // The widest that a field written by a user (a confirmation's channel, the
 // fields of a user's journal entry) is shown: a row stays a row.
 const size_t user_field_columns = 32;
@@ -77,6 +82,37 @@ bool load_summary(int64_t n, message_summary &s);
 void free_summary(message_summary &s);
 // Appends "3 confirmed · 1 delivered", or "all confirmed (4)".
 void summary_text(const message_summary &s, textbuf &out);
+
+// Summaries kept from one reload of a list to the next, so that an idle
+// reload reads almost nothing. A kept summary serves again only while
+// nothing it was built from can have changed: the files of its sent record
+// (each stamped with its identity, size and times, and a stamp less than a
+// second old never trusted: a change within the same clock tick would leave
+// it as it was) and the mailbox records of its recipients (none of their
+// tables has changed since, refresh_records). Its answers are load_summary's.
+struct kept_summary;
+struct summary_cache {
+    std::unordered_map<int64_t, std::unique_ptr<kept_summary>> kept;
+    // The last question to the records cache, answered once for all the
+    // summaries that ask it: whose records have changed after generation
+    // since, as of generation at (records_changed_since).
+    uint64_t since = 0;
+    uint64_t at = UINT64_MAX;
+    bool known = false;
+    strlist changed;
+    uint64_t prepared_at = 0; // the records' generation at the last prepare
+
+    summary_cache();
+    summary_cache(const summary_cache &) = delete;
+    summary_cache &operator=(const summary_cache &) = delete;
+    ~summary_cache();
+};
+// Prepares a reload of the messages numbered in numbers: forgets the others,
+// and reads the records of the recipients of those not kept yet, several
+// mailboxes at once.
+void summary_cache_prepare(summary_cache &c, const strlist &numbers);
+// load_summary through the cache.
+bool load_summary_kept(summary_cache &c, int64_t n, message_summary &s);
 
 // ---------------------------------------------------------------------------
 // Recipient lines: one row per recipient with the sentence of its state
