@@ -1,18 +1,29 @@
 #!/bin/bash
-# How long kelv list and kelv status take on a large store, and how many
-# child processes they start. Builds a test-mode store by writing its files
-# directly: MESSAGES sent records (default 1000) of RECIPIENTS recipients each
-# (default 200), taken from the accounts of this machine. The mailbox records
-# are cached per user name, so the number of distinct accounts, not of
-# recipients, decides the number of children; when the machine has fewer
-# accounts than RECIPIENTS, the names repeat. Prints figures; asserts nothing.
+# What the reports cost on a large store. Builds a test-mode store by writing
+# its files directly: MESSAGES sent records (default 1000) of RECIPIENTS
+# recipients each (default 200), taken from the accounts of this machine. The
+# mailbox records are cached per user name, so the number of distinct
+# accounts, not of recipients, decides the number of children; when the
+# machine has fewer accounts than RECIPIENTS, the names repeat. Prints, and
+# asserts nothing:
+#  - kelv list and kelv status: the best of three runs, and the child
+#    processes of one;
+#  - reading every mailbox (with RECORDS_BENCH, the records_bench program):
+#    through kelv's children one at a time and several at once,
+#    against the floor of reading the same records in one process;
+#  - the idle interface (needs tmux): kelv without a command in a terminal,
+#    left alone for 30 seconds: its share of one core (itself and its
+#    children), the CPU time per reload (redraws included), and in another
+#    30 seconds, during which one user confirms a message, its child
+#    processes per reload.
 #
-#   list_bench.sh KELV [MESSAGES] [RECIPIENTS]
+#   list_bench.sh KELV [MESSAGES] [RECIPIENTS] [RECORDS_BENCH]
 set -euo pipefail
 
-kelv=${1:?usage: list_bench.sh KELV [MESSAGES] [RECIPIENTS]}
+kelv=${1:?usage: list_bench.sh KELV [MESSAGES] [RECIPIENTS] [RECORDS_BENCH]}
 messages=${2:-1000}
 recipients=${3:-200}
+records_bench=${4:-}
 command -v strace > /dev/null || { echo "list_bench.sh: strace is needed to count children" >&2; exit 1; }
 
 store=$(mktemp -d "${TMPDIR:-/tmp}/kelvora-bench-XXXXXX")
@@ -82,3 +93,61 @@ measure() {
 echo "store: $messages messages x $recipients recipients, $distinct distinct accounts"
 measure "kelv list" list
 measure "kelv status $(( messages / 2 ))" status $(( messages / 2 ))
+
+if [ -n "$records_bench" ]; then
+    echo
+    "$records_bench" 3
+fi
+
+command -v tmux > /dev/null || { echo "(no tmux: the idle interface is not measured)"; exit 0; }
+
+# The interface in a window of its own tmux server; the pane runs kelv itself.
+sock=$store/tmux.sock
+tmux -S "$sock" -f /dev/null new-session -d -x 200 -y 50 \
+    "exec env KELV_TEST=1 KELV_VAR=$store KELV_TEST_TTY=$store/tty TZ=UTC $kelv"
+trap 'tmux -S "$sock" kill-server 2> /dev/null; [ -n "${KEEP_STORE:-}" ] || rm -rf "$store"' EXIT
+pid=$(tmux -S "$sock" display -p '#{pane_pid}')
+loaded_at() { tmux -S "$sock" capture-pane -p | grep -o 'updated at [0-9:]*' | head -1; }
+for _ in $(seq 600); do [ -n "$(loaded_at)" ] && break; sleep 0.1; done
+[ -n "$(loaded_at)" ] || { echo "the interface did not start" >&2; exit 1; }
+sleep 4 # past the first timed reload
+
+# CPU ticks of the interface and of its children that it has reaped.
+ticks() { awk '{ print $14 + $15 + $16 + $17 }' "/proc/$pid/stat"; }
+# Watches the load time for the given seconds and prints the number of
+# reloads it saw (each shows a new time; they are about 3 seconds apart).
+count_reloads() {
+    local seen=() last= now
+    for _ in $(seq $(( $1 * 4 ))); do
+        now=$(loaded_at)
+        [ "$now" != "$last" ] && [ -n "$last" ] && seen+=("$now")
+        last=$now
+        sleep 0.25
+    done
+    echo "${#seen[@]}"
+}
+
+hz=$(getconf CLK_TCK)
+before=$(ticks)
+reloads=$(count_reloads 30)
+after=$(ticks)
+cpu=$(awk -v t=$(( after - before )) -v hz="$hz" 'BEGIN { printf "%.3f", t / hz }')
+echo
+echo "idle interface over 30 s ($reloads reloads):"
+awk -v c="$cpu" -v r="$reloads" 'BEGIN {
+    printf "  %-26s %6.1f %% of one core\n", "CPU share", c / 30 * 100
+    printf "  %-26s %6.1f ms\n", "CPU per reload", r ? c / r * 1000 : 0 }'
+
+# Children: strace counts the forks; halfway through, one user confirms.
+strace -f -qq -p "$pid" -e trace=clone,clone3,fork,vfork -o "$store/strace.idle" &
+tracer=$!
+sleep 1
+reloads=$(count_reloads 14)
+user=${accounts[0]}
+printf '%d desktop\n' "$(date +%s)" > "$store/users/$user/acks/1"
+reloads=$(( reloads + $(count_reloads 15) ))
+kill "$tracer"
+wait "$tracer" 2> /dev/null || true
+children=$(grep -cE '(clone3?|v?fork)\(' "$store/strace.idle" || true)
+awk -v c="$children" -v r="$reloads" 'BEGIN {
+    printf "  %-26s %6.2f (%d in %d reloads, one user confirming once)\n", "children per reload", r ? c / r : 0, c, r }'
