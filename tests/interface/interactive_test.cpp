@@ -377,6 +377,50 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
     expect_ended_with_terminal_back(*t);
 }
 
+TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsKelvListShowsThem)
+{
+    for (long long n = 1; n <= 3; n++) {
+        make_record(s, n, dec7 + n * 60, {a, s.me}, "Message " + std::to_string(n) + ".\n");
+        add_delivery(s, n, a);
+        add_delivery(s, n, s.me);
+        write_confirmation(s, a, n, std::to_string(dec7 + n * 60 + 5) + " desktop\n");
+        put_copy(s, s.me, n);
+    }
+    auto t = start(120, 24);
+    ASSERT_TRUE(t->wait_for("Message 1.")) << t->screen();
+    std::string first = t->screen().substr(0, t->screen().find('\n'));
+    ASSERT_TRUE(t->wait_gone(first, 8000)) << t->screen(); // a timed reload
+
+    // A confirmation through the helper, as the prompt makes it, a
+    // postponement and a revocation; then the next timed reload.
+    run_options helper;
+    helper.env = {"KELV_TEST=1", "KELV_VAR=" + s.dir.path};
+    ASSERT_EQ(run_program({kelvora_user_path(), "confirm", "1", "terminal pts/9"}, helper).status, 0);
+    put_marker(s, s.me, 2, "term", now());
+    ASSERT_EQ(s.kelv({"revoke", "3"}).status, 0);
+    ASSERT_TRUE(t->wait_for("all confirmed (2)", 8000)) << t->screen();
+    ASSERT_TRUE(t->wait_for("[revoked]", 1000)) << t->screen();
+
+    EXPECT_EQ(body_row(*t, 2), padded(120, ">  3  07/12 09:33  [revoked] Message 3.                     ██████▒▒▒▒▒▒  "
+                                           "1 confirmed · 1 delivered"));
+    EXPECT_EQ(body_row(*t, 3), padded(120, "   2  07/12 09:32  Message 2.                               ██████▒▒▒▒▒▒  "
+                                           "1 confirmed · 1 delivered"));
+    EXPECT_EQ(body_row(*t, 4), padded(120, "   1  07/12 09:31  Message 1.                               ████████████  "
+                                           "all confirmed (2)"));
+    // Each row as a fresh kelv list has it: prefix of the text and counts.
+    std::vector<std::string> listed = split_lines(s.kelv({"list"}).out);
+    ASSERT_EQ(listed.size(), 4u);
+    for (int i = 1; i <= 3; i++) {
+        std::string line = listed[static_cast<size_t>(i)], shown = body_row(*t, 5 - i);
+        shown.erase(shown.find_last_not_of(' ') + 1);
+        EXPECT_EQ(shown.substr(3, 1), line.substr(0, 1));
+        EXPECT_EQ(shown.find("[revoked]") != std::string::npos, line.compare(19, 9, "[revoked]") == 0);
+        EXPECT_TRUE(shown.ends_with("  " + line.substr(61))) << shown << "\n" << line;
+    }
+    t->keys({"q"});
+    expect_ended_with_terminal_back(*t);
+}
+
 TEST_F(interactive_fixture, AFailedOperationShowsItsErrorAndTheListGoesOn)
 {
     message(1, 0, 1, 0, "Old news.\n");
