@@ -1,5 +1,5 @@
 // The interactive interface: kelv's full-screen view of the sent messages,
-// with search, revoke, remind and purge.
+// with search, revoke, remind and purge, and the view of one message.
 //
 // Invariants that hold for everything declared here:
 //  - One screen is built as a frame of text lines and drawn with one write;
@@ -15,6 +15,7 @@
 #include "reports/reports.h"
 
 #include <csignal>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Screen and raw mode
@@ -103,6 +104,19 @@ int display_width(const char *text);
 void append_fitted(textbuf &out, const char *text, int width);
 // Appends the text as lines of at most width columns, broken at blanks.
 void wrap_text(const char *text, int width, strlist &out);
+// Bytes [start, end) of a line.
+struct text_span {
+    size_t start;
+    size_t end;
+};
+// The display lines of one line (no newline in it) as wrap_text breaks it,
+// as byte ranges of the line; an empty line gives one empty range.
+void wrap_line(const char *line, int width, std::vector<text_span> &out);
+// The offset of the character before / after the one at byte offset at.
+size_t char_before(const char *text, size_t at);
+size_t char_after(const char *text, size_t at);
+// The characters in bytes [from, to) of text.
+int count_chars(const char *text, size_t from, size_t to);
 void push_formatted(strlist &l, const char *fmt, ...) KELV_PRINTF(2, 3);
 // Appends bytes that a user may have written, for one screen line: cleaned
 // of control sequences, with tabs and newlines as blanks.
@@ -154,6 +168,10 @@ void purge_dialog(const frame &f);
 // ---------------------------------------------------------------------------
 // The list of sent messages
 
+// The list and the message view reload on every sixth timeout of 500 ms:
+// about every 3 seconds while idle.
+inline constexpr int timeouts_per_reload = 6;
+
 struct message_list {
     message_summary **items = nullptr; // newest first
     size_t count = 0;
@@ -180,6 +198,16 @@ void confirmation_bar(textbuf &out, int confirmed, int delivered, int sent);
 // Appends "3 confirmed · 1 delivered" with each part in its state's colour.
 void coloured_summary(textbuf &out, const message_summary &s);
 void keys_dialog(const frame &f);
+// "%H:%M:%S" of t in local time, or "?".
+void format_clock(int64_t t, char out[16]);
+
+// ---------------------------------------------------------------------------
+// The view of one message
+
+// Shows message n, its recipients and its history until the user goes back,
+// the message disappears or the interface is asked to quit. loaded_at is the
+// list's load time, the first "updated at" of the view.
+void message_view(int64_t n, const char *loaded_at);
 
 // Runs the interface; false when it could not start on this terminal.
 bool interactive_main();
