@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -40,10 +39,10 @@ int main(int argc, char **argv)
 
     lib_init("kelvora-user");
     config_load(settings);
-    struct passwd *pw = getpwuid(getuid());
-    if (!pw)
+    user_info me;
+    if (!user_lookup_uid(getuid(), me))
         return 1;
-    user_name = xstrdup(pw->pw_name);
+    user_name = xstrdup(me.name);
     mailbox_dir = xasprintf("%s/users/%s", var_dir, user_name);
 
     if (argc < 2)

@@ -53,6 +53,11 @@ void textbuf_append_str(textbuf &b, const char *s);
 void textbuf_append_char(textbuf &b, char c);
 void textbuf_vprintf(textbuf &b, const char *fmt, va_list ap) KELV_PRINTF(2, 0);
 void textbuf_printf(textbuf &b, const char *fmt, ...) KELV_PRINTF(2, 3);
+// Appends text as one field of a row that other people's words must not
+// break: every run of blanks and tabs becomes one blank, and the text is cut
+// at columns display columns (counting every character beyond ASCII as two),
+// with "…" where it was cut.
+void textbuf_append_field(textbuf &b, const char *text, size_t columns);
 void textbuf_clear(textbuf &b);
 void textbuf_free(textbuf &b);
 // The stored text, or "" for a buffer that was never written.
@@ -97,6 +102,8 @@ extern bool test_mode;        // KELV_TEST set and not empty
 // then KELV_VAR, KELV_LIB, KELV_CONF).
 void lib_init(const char *name);
 int64_t now();
+// Milliseconds on the monotonic clock, for deadlines.
+int64_t monotonic_ms();
 // "%d/%m %H:%M" in local time, or "?" when the time cannot be shown.
 void format_time(int64_t t, char out[32]);
 
@@ -134,7 +141,8 @@ class unique_fd {
 };
 
 // A forked child. Whoever forgets to reap it leaves that to the destructor,
-// which kills and reaps it, so no child outlives its owner by accident.
+// which kills it and reaps it or, when it cannot die at once (asleep in a file
+// system that does not answer), leaves it behind without waiting.
 struct child_process {
     pid_t pid = -1;
 
@@ -145,6 +153,13 @@ struct child_process {
 };
 // Waits for the child, retrying interrupted waits; its wait status, or -1.
 int child_wait(child_process &c);
+// Waits for the child until deadline (monotonic_ms); true with its wait status
+// once it has ended (or cannot be waited for: status -1), false when it still
+// runs at the deadline.
+bool child_wait_until(child_process &c, int64_t deadline, int &status);
+// Kills the child and reaps it if it ends within a moment; otherwise it is
+// left to be reaped later, and the caller goes on. The record is empty after.
+void child_abandon(child_process &c);
 
 struct fd_pair {
     unique_fd read_end;
@@ -176,6 +191,15 @@ bool is_all_digits(const char *s);
 bool parse_number(const char *s, int64_t &out);
 // Appends the names made of 1 to 18 digits, then sorts the list numerically.
 int list_numbered(const char *dir, strlist &out);
+// Opens path below the directory dir (open flags, O_CLOEXEC and O_NOCTTY
+// added; mode for O_CREAT) without following any symbolic link, without
+// leaving dir and without entering another file system: neither a link nor
+// a mount planted by a user can take the caller elsewhere, and a file system
+// that never answers is never asked. -1 with errno, ELOOP for a link and
+// EXDEV for a mount point.
+int open_beneath(int dir, const char *path, int flags, mode_t mode = 0);
+// True when something (a file, a link, a mount point) is at name below dir.
+bool exists_beneath(int dir, const char *name);
 
 // ---------------------------------------------------------------------------
 // Message file format
@@ -203,7 +227,8 @@ bool message_expired(const message &m, int64_t t);
 // "TITLE · DATE", or the date alone for an untitled message.
 void message_heading(const message &m, textbuf &out);
 // Appends bytes with every terminal control sequence and control character
-// removed; tab, newline, printable ASCII and other UTF-8 pass through.
+// removed, C1 controls in any form and the explicit bidirectional controls
+// included; tab, newline, printable ASCII and other UTF-8 pass through.
 void clean_text(const char *bytes, size_t len, textbuf &out);
 
 // ---------------------------------------------------------------------------
@@ -273,7 +298,8 @@ struct user_info {
 };
 
 // True and u filled when the account exists; false otherwise, with errno 0
-// when it simply does not exist.
+// when it simply does not exist and EINVAL when its name is not one path
+// component (empty, ".", ".." or holding a "/").
 bool user_lookup(const char *name, user_info &u);
 bool user_lookup_uid(uid_t uid, user_info &u);
 void user_info_free(user_info &u);
@@ -291,7 +317,10 @@ bool list_group_members(const char *group, strlist &out);
 // and at most output_limit bytes of its standard output collected. Returns
 // the exit status (126 is reserved for a failed identity change), or -1 when
 // the child could not be started or changed, was killed, or overran
-// time_limit seconds; no child outlives the call.
+// time_limit seconds. The child keeps no descriptor but its standard input,
+// output and error (so fn cannot log: a library's cached socket is closed
+// too), and dies with its caller; one that cannot die at the limit is left
+// behind, so the limit bounds the call whatever the child does.
 int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
                 size_t output_limit, int time_limit);
 
@@ -308,3 +337,6 @@ bool has_desktop_session(uid_t uid);
 // Writes the bytes to the user's terminal without ever blocking for more than
 // about three seconds; true only when every byte was written.
 bool write_terminal(const char *path, uid_t uid, const void *bytes, size_t n);
+// Writes the bytes to all the user's terminals at once, within the same three
+// seconds in all; the number of terminals that took every byte.
+size_t write_terminals(const strlist &paths, uid_t uid, const void *bytes, size_t n);

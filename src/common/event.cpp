@@ -39,6 +39,8 @@ bool event_describe(const char *kind, int64_t id, const char *user, const char *
         textbuf_printf(out, "message %lld delivered to %s (terminals written: %s)", n, user, details);
     else if (strcmp(kind, "DELIVERED") == 0)
         textbuf_printf(out, "message %lld delivered to %s (recovery)", n, user);
+    else if (strcmp(kind, "NOT_DELIVERED") == 0 && *details)
+        textbuf_printf(out, "message %lld: ERROR, copy for %s not written (%s)", n, user, details);
     else if (strcmp(kind, "NOT_DELIVERED") == 0)
         textbuf_printf(out, "message %lld: ERROR, copy for %s not written", n, user);
     else if (strcmp(kind, "CANCELLED") == 0)

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static const int read_flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
@@ -180,4 +182,29 @@ int list_numbered(const char *dir, strlist &out)
     if (out.count >= 2)
         qsort(out.items, out.count, sizeof *out.items, compare_numeric_names);
     return 0;
+}
+
+int open_beneath(int dir, const char *path, int flags, mode_t mode)
+{
+    struct open_how how = {};
+    // openat2 refuses flags that mean nothing to the open, as O_NOCTTY with O_PATH.
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | ((flags & O_PATH) ? 0 : O_NOCTTY));
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (;;) {
+        long fd = syscall(SYS_openat2, dir, path, &how, sizeof how);
+        // EAGAIN: a rename elsewhere raced the lookup; it is safe to retry.
+        if (fd >= 0 || (errno != EINTR && errno != EAGAIN))
+            return static_cast<int>(fd);
+    }
+}
+
+bool exists_beneath(int dir, const char *name)
+{
+    int fd = open_beneath(dir, name, O_PATH);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    return errno == ELOOP || errno == EXDEV;
 }

@@ -179,6 +179,46 @@ static bool is_dropped_control(unsigned char c)
     return c <= 0x08 || (c >= 0x0b && c <= 0x1f) || c == 0x7f;
 }
 
+// The length of the well-formed UTF-8 sequence at p (n bytes available), or 0
+// when none starts there.
+static size_t utf8_length(const unsigned char *p, size_t n)
+{
+    unsigned char c = p[0], lo = 0x80, hi = 0xbf;
+    size_t len;
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        lo = c == 0xe0 ? 0xa0 : 0x80; // no overlong forms
+        hi = c == 0xed ? 0x9f : 0xbf; // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        lo = c == 0xf0 ? 0x90 : 0x80;
+        hi = c == 0xf4 ? 0x8f : 0xbf; // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (n < len || p[1] < lo || p[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+    return len;
+}
+
+// Characters that change what a terminal shows without showing themselves:
+// the C1 controls (U+0080 to U+009F) and the explicit bidirectional
+// embeddings, overrides and isolates (U+202A to U+202E, U+2066 to U+2069),
+// which can make a line read as something else.
+static bool is_hidden_control(const unsigned char *p, size_t len)
+{
+    if (len == 2)
+        return p[0] == 0xc2 && p[1] <= 0x9f;
+    if (len == 3 && p[0] == 0xe2)
+        return (p[1] == 0x80 && p[2] >= 0xaa && p[2] <= 0xae) || (p[1] == 0x81 && p[2] >= 0xa6 && p[2] <= 0xa9);
+    return false;
+}
+
 void clean_text(const char *bytes, size_t len, textbuf &out)
 {
     textbuf csi, osc;
@@ -194,22 +234,34 @@ void clean_text(const char *bytes, size_t len, textbuf &out)
         pos += llen + (nl ? 1 : 0);
     }
 
-    // Passes 3 and 4. A C1 control is dropped against what has already been
-    // kept, not against the input: removing one pair (or a control byte) must
-    // never join a stray 0xC2 and a stray continuation byte into a new one.
+    // Pass 3, control bytes, into the room reserved at the end of out.
     size_t start = out.len;
     textbuf_reserve(out, osc.len);
-    char *kept = out.data + out.len; // the room reserved above
-    for (size_t i = 0; i < osc.len; i++) {
-        unsigned char c = static_cast<unsigned char>(osc.data[i]);
-        if (is_dropped_control(c))
-            continue;
-        if (c >= 0x80 && c <= 0x9f && kept > out.data + start && static_cast<unsigned char>(kept[-1]) == 0xc2) {
-            kept--;
+    unsigned char *region = reinterpret_cast<unsigned char *>(out.data + start);
+    size_t n = 0;
+    for (size_t i = 0; i < osc.len; i++)
+        if (!is_dropped_control(static_cast<unsigned char>(osc.data[i])))
+            region[n++] = static_cast<unsigned char>(osc.data[i]);
+
+    // Pass 4, in place over what pass 3 kept: hidden controls go whole, and
+    // so does every byte from 0x80 to 0x9F outside a well-formed sequence (on
+    // an 8-bit terminal such a byte is itself a C1 control). Such bytes are
+    // the only continuation bytes that could join a lead byte before and
+    // after a removal, so nothing removed here ever forms a new sequence.
+    size_t kept = 0;
+    for (size_t i = 0; i < n;) {
+        size_t seq = region[i] >= 0x80 ? utf8_length(region + i, n - i) : 1;
+        if (seq == 0) {
+            if (region[i] >= 0xa0)
+                region[kept++] = region[i]; // a stray byte, but no control anywhere
+            i++;
             continue;
         }
-        *kept++ = static_cast<char>(c);
+        if (!is_hidden_control(region + i, seq))
+            for (size_t k = 0; k < seq; k++)
+                region[kept++] = region[i + k];
+        i += seq;
     }
-    out.len = static_cast<size_t>(kept - out.data);
+    out.len = start + kept;
     out.data[out.len] = '\0';
 }

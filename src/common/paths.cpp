@@ -41,6 +41,13 @@ int64_t now()
     return static_cast<int64_t>(time(nullptr));
 }
 
+int64_t monotonic_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 void format_time(int64_t t, char out[32])
 {
     time_t tt = static_cast<time_t>(t);

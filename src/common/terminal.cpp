@@ -19,6 +19,8 @@
 
 namespace {
 
+const int64_t terminal_budget_ms = 3000;
+
 // The login manager's session identifiers, released with the record.
 struct session_list {
     char **ids = nullptr;
@@ -144,37 +146,89 @@ bool has_desktop_session(uid_t uid)
     return false;
 }
 
-bool write_terminal(const char *path, uid_t uid, const void *bytes, size_t n)
+namespace {
+
+// A terminal being written: its descriptor (-1: failed) and how much of the
+// text it took.
+struct terminal_write {
+    int fd;
+    size_t done;
+};
+
+// Opens the terminal at path for writing when it belongs to uid and is a
+// terminal device (any file in test mode). The descriptor, not the path, is
+// checked: what was opened is what is written to, even if the name changed
+// hands in between.
+int open_terminal(const char *path, uid_t uid)
 {
     unique_fd fd(open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid())
-        return false;
-    // The descriptor, not the path, is checked: what was opened is what is
-    // written to, even if the name changed hands in between.
     struct stat st;
-    if (fstat(fd.get(), &st) < 0 || st.st_uid != uid || (!test_mode && !S_ISCHR(st.st_mode)))
-        return false;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    const char *p = static_cast<const char *>(bytes);
-    size_t left = n;
-    while (left > 0) {
-        ssize_t w = write(fd.get(), p, left);
-        if (w > 0) {
-            p += w;
-            left -= static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno != EAGAIN && errno != EINTR)
+    if (!fd.valid() || fstat(fd.get(), &st) < 0 || st.st_uid != uid || (!test_mode && !S_ISCHR(st.st_mode)))
+        return -1;
+    return fd.release();
+}
+
+// Writes what the terminal takes now; false when it failed for good.
+bool write_some(terminal_write &t, const char *bytes, size_t n)
+{
+    while (t.done < n) {
+        ssize_t w = write(t.fd, bytes + t.done, n - t.done);
+        if (w > 0)
+            t.done += static_cast<size_t>(w);
+        else if (w == 0 || errno == EAGAIN || errno == EINTR)
+            return true; // it takes nothing now: output stopped, nobody reading
+        else
             return false;
-        // The terminal takes nothing now (output stopped, nobody reading):
-        // give it until the budget of about three seconds is spent.
-        struct timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        if (t.tv_sec - start.tv_sec > 2)
-            return false;
-        struct pollfd pfd = {fd.get(), POLLOUT, 0};
-        poll(&pfd, 1, 100);
     }
     return true;
+}
+
+} // namespace
+
+size_t write_terminals(const strlist &paths, uid_t uid, const void *bytes, size_t n)
+{
+    const char *text = static_cast<const char *>(bytes);
+    size_t slots = paths.count ? paths.count : 1;
+    terminal_write *ttys = static_cast<terminal_write *>(xmalloc(slots * sizeof *ttys));
+    pollfd *waiting = static_cast<pollfd *>(xmalloc(slots * sizeof *waiting));
+    for (size_t i = 0; i < paths.count; i++)
+        ttys[i] = {open_terminal(paths.items[i], uid), 0};
+    // All of them at once, against one budget: however many of the user's
+    // terminals are stopped, the user costs the sender about three seconds.
+    int64_t deadline = monotonic_ms() + terminal_budget_ms;
+    for (;;) {
+        size_t pending = 0;
+        for (size_t i = 0; i < paths.count; i++) {
+            terminal_write &t = ttys[i];
+            if (t.fd < 0 || t.done == n)
+                continue;
+            if (!write_some(t, text, n)) {
+                close(t.fd);
+                t.fd = -1;
+            } else if (t.done < n) {
+                waiting[pending++] = {t.fd, POLLOUT, 0};
+            }
+        }
+        int64_t left = deadline - monotonic_ms();
+        if (pending == 0 || left <= 0)
+            break;
+        poll(waiting, pending, static_cast<int>(left < 100 ? left : 100));
+    }
+    size_t written = 0;
+    for (size_t i = 0; i < paths.count; i++) {
+        if (ttys[i].fd >= 0) {
+            written += ttys[i].done == n;
+            close(ttys[i].fd);
+        }
+    }
+    free(waiting);
+    free(ttys);
+    return written;
+}
+
+bool write_terminal(const char *path, uid_t uid, const void *bytes, size_t n)
+{
+    strlist one;
+    strlist_push_copy(one, path);
+    return write_terminals(one, uid, bytes, n) == 1;
 }

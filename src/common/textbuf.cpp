@@ -69,6 +69,42 @@ void textbuf_printf(textbuf &b, const char *fmt, ...)
     va_end(ap);
 }
 
+// Walks text as textbuf_append_field sees it: runs of blanks as one blank,
+// each character with its width. Appends to b (when given) while the width
+// stays within limit; returns the width of the whole text.
+static size_t walk_field(const char *text, size_t limit, textbuf *b)
+{
+    size_t used = 0;
+    for (const char *p = text; *p;) {
+        size_t len = 1, width = 1;
+        if (*p == ' ' || *p == '\t') {
+            while (p[len] == ' ' || p[len] == '\t')
+                len++;
+        } else if (static_cast<unsigned char>(*p) >= 0x80) {
+            while ((static_cast<unsigned char>(p[len]) & 0xc0) == 0x80)
+                len++;
+            width = 2;
+        }
+        if (b && used + width <= limit)
+            textbuf_append(*b, *p == '\t' ? " " : p, *p == ' ' || *p == '\t' ? 1 : len);
+        else
+            b = nullptr;
+        used += width;
+        p += len;
+    }
+    return used;
+}
+
+void textbuf_append_field(textbuf &b, const char *text, size_t columns)
+{
+    if (walk_field(text, 0, nullptr) <= columns) {
+        walk_field(text, columns, &b);
+        return;
+    }
+    walk_field(text, columns > 0 ? columns - 1 : 0, &b);
+    textbuf_append_str(b, "…");
+}
+
 void textbuf_clear(textbuf &b)
 {
     b.len = 0;

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,10 +29,17 @@ void user_info_free(user_info &u)
     u.gid = 0;
 }
 
+// Paths are built from account names (D/users/NAME): a name that is not one
+// path component is refused before any path is made of it.
 static bool fill_user(struct passwd *pw, user_info &u)
 {
     if (!pw)
         return false;
+    const char *n = pw->pw_name;
+    if (!*n || strchr(n, '/') || strcmp(n, ".") == 0 || strcmp(n, "..") == 0) {
+        errno = EINVAL;
+        return false;
+    }
     u.name = xstrdup(pw->pw_name);
     u.uid = pw->pw_uid;
     u.gid = pw->pw_gid;
@@ -119,10 +127,8 @@ bool list_group_members(const char *group, strlist &out)
 
 child_process::~child_process()
 {
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        child_wait(*this);
-    }
+    if (pid > 0)
+        child_abandon(*this);
 }
 
 int child_wait(child_process &c)
@@ -140,14 +146,71 @@ int child_wait(child_process &c)
 
 namespace {
 
-const int identity_failed = 126;
+// Children that did not end when killed: a process asleep in a file system
+// that never answers cannot die until the request ends. They are reaped by a
+// later look, or by init once this process has ended.
+pid_t abandoned[64];
 
-int64_t monotonic_ms()
+void reap_abandoned()
 {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    for (pid_t &p : abandoned)
+        if (p > 0 && waitpid(p, nullptr, WNOHANG) != 0)
+            p = 0;
 }
+
+void remember_abandoned(pid_t pid)
+{
+    reap_abandoned();
+    for (pid_t &p : abandoned)
+        if (p <= 0) {
+            p = pid;
+            return;
+        }
+}
+
+} // namespace
+
+bool child_wait_until(child_process &c, int64_t deadline, int &status)
+{
+    // A pidfd wakes us the moment the child ends; without one, look again
+    // every 10 ms.
+    unique_fd ended(static_cast<int>(syscall(SYS_pidfd_open, c.pid, 0)));
+    for (;;) {
+        pid_t r = waitpid(c.pid, &status, WNOHANG);
+        if (r == c.pid || (r < 0 && errno != EINTR)) {
+            if (r < 0)
+                status = -1;
+            c.pid = -1;
+            return true;
+        }
+        int64_t left = deadline - monotonic_ms();
+        if (left <= 0)
+            return false;
+        if (r == 0 && ended.valid()) {
+            struct pollfd p = {ended.get(), POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+        } else if (r == 0) {
+            struct timespec ten_ms = {0, 10 * 1000 * 1000};
+            nanosleep(&ten_ms, nullptr);
+        }
+    }
+}
+
+void child_abandon(child_process &c)
+{
+    if (c.pid <= 0)
+        return;
+    kill(c.pid, SIGKILL);
+    int status;
+    if (!child_wait_until(c, monotonic_ms() + 500, status)) {
+        remember_abandoned(c.pid);
+        c.pid = -1;
+    }
+}
+
+namespace {
+
+const int identity_failed = 126;
 
 // The user's groups as initgroups would set them, looked up in the parent:
 // the child then only makes system calls. Caller frees; NULL on failure.
@@ -184,16 +247,25 @@ bool become_user(const user_info &u, const gid_t *groups, int count)
     return setuid(0) < 0;
 }
 
-// The child's whole life: system calls, the function, _exit.
-[[noreturn]] void run_child(const user_info &u, const gid_t *groups, int count, int (*fn)(void *), void *arg,
-                           int in_fd, int out_fd)
+// The child's whole life: system calls, the function, _exit. It keeps no
+// descriptor of the parent's but its pipes (a lock of the parent's held by a
+// child that outlives its time would block every later command), and it dies
+// with the parent, so that no work of a killed command goes on behind the
+// back of the command that comes next.
+[[noreturn]] void run_child(const user_info &u, const gid_t *groups, int count, pid_t parent, int (*fn)(void *),
+                           void *arg, int in_fd, int out_fd)
 {
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null < 0)
         _exit(identity_failed);
     if (dup2(in_fd >= 0 ? in_fd : null, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(null, 2) < 0)
         _exit(identity_failed);
+    if (close_range(3, ~0U, 0) < 0)
+        _exit(identity_failed);
     if (geteuid() == 0 && !test_mode && !become_user(u, groups, count))
+        _exit(identity_failed);
+    // Set after the identity change, which clears it.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != parent)
         _exit(identity_failed);
     if (chdir("/") < 0)
         _exit(identity_failed);
@@ -218,6 +290,8 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
     int group_count = 0;
     gid_t *groups = changing ? group_list(u, group_count) : nullptr;
 
+    reap_abandoned();
+    pid_t parent = getpid();
     fflush(stdout);
     fflush(stderr);
     child_process child;
@@ -227,12 +301,7 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
         return -1;
     }
     if (child.pid == 0) {
-        // Descriptors of the parent stay open here but are close-on-exec
-        // and the child never execs; closing them keeps EOF detection right.
-        close(out.read_end.get());
-        if (input)
-            close(in.write_end.get());
-        run_child(u, groups, group_count, fn, arg, input ? in.read_end.get() : -1, out.write_end.get());
+        run_child(u, groups, group_count, parent, fn, arg, input ? in.read_end.get() : -1, out.write_end.get());
     }
     free(groups);
 
@@ -296,41 +365,15 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
     in.write_end.reset();
     sigaction(SIGPIPE, &saved, nullptr);
 
+    // A child that overran its time is killed; one that does not die (asleep
+    // in a file system that never answers) is left behind: the limit bounds
+    // the caller's wait, whatever the child does.
     int status = 0;
-    if (timed_out) {
-        kill(child.pid, SIGKILL);
-        child_wait(child);
+    if (timed_out || !child_wait_until(child, deadline, status)) {
+        child_abandon(child);
         return -1;
     }
-    // The child may have closed its output and still run: wait for its end
-    // up to the deadline. A pidfd wakes us the moment it ends; without one,
-    // look again every 10 ms.
-    unique_fd ended(static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
-    for (;;) {
-        pid_t r = waitpid(child.pid, &status, WNOHANG);
-        if (r == child.pid) {
-            child.pid = -1;
-            break;
-        }
-        if (r < 0 && errno != EINTR) {
-            child.pid = -1; // cannot be waited for: nothing left to reap
-            return -1;
-        }
-        int64_t left = deadline - monotonic_ms();
-        if (r == 0 && left <= 0) {
-            kill(child.pid, SIGKILL);
-            child_wait(child);
-            return -1;
-        }
-        if (r == 0 && ended.valid()) {
-            struct pollfd p = {ended.get(), POLLIN, 0};
-            poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
-        } else if (r == 0) {
-            struct timespec ten_ms = {0, 10 * 1000 * 1000};
-            nanosleep(&ten_ms, nullptr);
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == identity_failed)
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) == identity_failed)
         return -1;
     return WEXITSTATUS(status);
 }

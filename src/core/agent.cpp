@@ -16,6 +16,8 @@
 namespace {
 
 const int64_t largest_pid = 4194304;
+const int wake_time_limit = 5;
+const int start_time_limit = 5;
 
 struct wake_request {
     unsigned uid;
@@ -28,12 +30,8 @@ int wake_step(void *arg)
     char path[64];
     snprintf(path, sizeof path, "/run/user/%u/kelvora-agent.ready", w.uid);
     textbuf ready;
-    if (read_file(path, 64, true, ready) < 0 || !ready.data)
-        return 1;
-    if (char *nl = strchr(ready.data, '\n'))
-        *nl = '\0';
     int64_t pid;
-    if (!parse_number(ready.data, pid) || pid < 2 || pid > largest_pid)
+    if (read_file(path, 64, true, ready) < 0 || !parse_ready_file(textbuf_str(ready), ready.len, pid))
         return 1;
     snprintf(path, sizeof path, "/proc/%lld/cmdline", static_cast<long long>(pid));
     textbuf cmdline;
@@ -49,32 +47,51 @@ int wake_step(void *arg)
 
 } // namespace
 
+bool parse_ready_file(const char *bytes, size_t len, int64_t &pid)
+{
+    const char *nl = static_cast<const char *>(memchr(bytes, '\n', len));
+    size_t first = nl ? static_cast<size_t>(nl - bytes) : len;
+    char number[20];
+    if (first == 0 || first >= sizeof number)
+        return false;
+    memcpy(number, bytes, first);
+    number[first] = '\0';
+    int64_t value;
+    if (strlen(number) != first || !parse_number(number, value) || value < 2 || value > largest_pid)
+        return false;
+    pid = value;
+    return true;
+}
+
 void start_agent(const user_info &u)
 {
     if (test_mode || !has_desktop_session(u.uid))
         return;
     char *helper = xasprintf("%s/kelvora-user", lib_dir);
     wake_request w = {u.uid, helper};
-    if (run_as_user(u, wake_step, &w, nullptr, nullptr, 0, 5) == 0) {
+    if (run_as_user(u, wake_step, &w, nullptr, nullptr, 0, wake_time_limit) == 0) {
         free(helper);
         return;
     }
     char *machine = xasprintf("--machine=%s@.host", u.name);
     const char *args[] = {"systemd-run", "--user", machine, "--collect", "--quiet", helper, "agent", nullptr};
     fflush(stdout);
+    fflush(stderr);
     child_process c;
     c.pid = fork();
     if (c.pid == 0) {
+        // Nothing of what it says reaches the administrator: its messages
+        // come from the user's manager and may carry anything.
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-        }
+        if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
+            _exit(127);
         execvp(args[0], const_cast<char **>(args));
         _exit(127);
     }
-    if (c.pid > 0)
-        child_wait(c);
+    // A user whose manager or bus never answers costs the command this long.
+    int status;
+    if (c.pid > 0 && !child_wait_until(c, monotonic_ms() + start_time_limit * 1000, status))
+        child_abandon(c);
     free(machine);
     free(helper);
 }

@@ -17,6 +17,9 @@ inline constexpr const char kelv_version[] = "0.2.0";
 // account, else the real user's name, else "?". The buffer is overwritten by
 // every call.
 const char *author_name();
+// The account that called kelv through sudo (SUDO_UID), when it is not root:
+// files named on the command line are opened with its rights, never root's.
+bool sudo_caller(user_info &u);
 
 // ---------------------------------------------------------------------------
 // Sent records and message numbers: D/sent/N holds the reference copy msg,
@@ -44,9 +47,24 @@ void close_send(int64_t n);
 void read_recipients_file(const char *path, strlist &out);
 void read_recipients(int64_t n, strlist &out);
 // The delivery log: users in order of their first line, with their terminal
-// counts as text at the same positions.
+// counts as text at the same positions. A recipient given up on has a line
+// "USER TIME given-up" instead, and is not among the delivered users.
 void read_deliveries(int64_t n, strlist &users, strlist &counts);
+void read_given_up(int64_t n, strlist &users);
+// The same from the text of a delivery log: the first line of each user
+// decides; any list may be NULL.
+void parse_deliveries(const char *text, size_t len, strlist *users, strlist *counts, strlist *given_up);
 void append_delivery(int64_t n, const char *user, int terminals);
+void append_given_up(int64_t n, const char *user);
+
+// A recipient whose mailbox fails this many times in a row for the same work
+// (a delivery, a removal, a deletion) is given up on, so that no user can
+// keep a send, a revocation or a purge open for ever.
+const int tries_limit = 5;
+// Records a failed try of action ("deliver", "revoke", "purge") for user in
+// the failures file of the record directory dir; the number of failed tries
+// of that action for that user so far, this one included.
+int count_failed_try(const char *dir, const char *action, const char *user);
 // The message numbers in D/sent, oldest first; -1 when D/sent cannot be read.
 int list_sent_numbers(strlist &out);
 // Prints the first 40 characters of text, padded with blanks to 40 columns.
@@ -74,8 +92,8 @@ bool deliver_copy(const user_info &u, int64_t n, const textbuf &bytes);
 bool remove_copy(const user_info &u, int64_t n);
 // True when the mailbox exists and neither postponement marker of N is left.
 bool clear_postponements(const user_info &u, int64_t n);
-// Removes every file of N from the mailbox; failures are ignored.
-void purge_copies(const user_info &u, int64_t n);
+// Removes every file of N from the mailbox; true when none is left there.
+bool purge_copies(const user_info &u, int64_t n);
 
 // What a user has done with one message.
 struct mailbox_record {
@@ -106,14 +124,20 @@ const mailbox_record *find_record(const record_table &t, int64_t n);
 void forget_records();
 
 // Removes the copies of N from every recipient's mailbox, then the revoking
-// marker when that worked for all of them.
-bool finish_revocation(int64_t n);
+// marker when that worked for all of them; a recipient whose copy could not
+// be removed tries_limit times is given up on and added to given_up.
+bool finish_revocation(int64_t n, strlist &given_up);
 // Removes N's files from every recipient's mailbox, then the deletion
-// directory at path.
-void finish_deletion(const char *path, int64_t n);
+// directory at path once every mailbox is clean; given_up as above. True when
+// the deletion is complete.
+bool finish_deletion(const char *path, int64_t n, strlist &given_up);
 
 // ---------------------------------------------------------------------------
 // Desktop agent start
+
+// The process ID in the text of an agent's ready file: its first line, a
+// number from 2 to 4194304; false for anything else.
+bool parse_ready_file(const char *bytes, size_t len, int64_t &pid);
 
 // Wakes the user's running desktop agent, or starts one in the user's
 // graphical session through systemd-run; silent in every case, and nothing at
@@ -127,3 +151,6 @@ void start_agent(const user_info &u);
 int send(int argc, char **argv);
 // Finishes interrupted sends, revocations and deletions; never fails.
 void recovery_pass();
+// Warns once for each recipient given up on: "message N: WHAT NAME failed 5
+// times: given up".
+void warn_given_up(int64_t n, const char *what, const strlist &names);

@@ -51,3 +51,11 @@ const char *author_name()
     snprintf(name, sizeof name, "%s", found);
     return name;
 }
+
+bool sudo_caller(user_info &u)
+{
+    const char *text = getenv("SUDO_UID");
+    int64_t uid;
+    return text && parse_number(text, uid) && uid != 0 && uid <= UINT32_MAX &&
+           user_lookup_uid(static_cast<uid_t>(uid), u);
+}

@@ -22,37 +22,64 @@ namespace {
 const int mailbox_time_limit = 20;
 const size_t records_output_limit = 4194304;
 
-char *mailbox_path(const char *user)
-{
-    return xasprintf("%s/users/%s", var_dir, user);
-}
-
-// What a child step works on; its paths are formed in the parent.
+// What a child step works on. The mailbox is reached from D/users, which is
+// root's, by the user's name: one path component (user_lookup refuses any
+// other name).
 struct step {
-    const char *mailbox;
+    const char *users; // D/users
+    const char *name;  // the mailbox below it
     long long n;
 };
 
-char *in_mailbox(const step &s, const char *dir, const char *suffix)
-{
-    return xasprintf("%s/%s/%lld%s", s.mailbox, dir, s.n, suffix);
-}
+char *users_path() { return xasprintf("%s/users", var_dir); }
+
+// "N" with a suffix, a name inside one of the mailbox's directories.
+struct entry_name {
+    char text[40];
+    entry_name(long long n, const char *suffix) { snprintf(text, sizeof text, "%lld%s", n, suffix); }
+};
 
 // --- Child steps: they run as the user, make only system calls and end at
-// once, so what they allocate goes with them. ---
+// once, so what they allocate goes with them. Everything inside the mailbox is
+// reached through open_beneath and *at calls on single names: a link or a
+// mount planted by the user is never followed, so no step can be sent
+// elsewhere, nor put to sleep in a file system of the user's that never
+// answers. ---
+
+int open_box(const step &s)
+{
+    unique_fd users(open(s.users, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return users.valid() ? open_beneath(users.get(), s.name, O_RDONLY | O_DIRECTORY) : -1;
+}
+
+int open_dir(int box, const char *name, int flags = O_PATH)
+{
+    return open_beneath(box, name, flags | O_DIRECTORY);
+}
+
+// After a failed open: nothing is there, or nothing that the system would
+// have put there (the mailbox's files are never written through a link or
+// into another file system).
+bool nothing_of_ours(int err)
+{
+    return err == ENOENT || err == ENOTDIR || err == ELOOP || err == EXDEV;
+}
 
 int write_step(void *arg)
 {
     const step &s = *static_cast<step *>(arg);
-    for (const char *dir : {"inbox", "read", "acks", "state"}) {
-        char *path = xasprintf("%s/%s", s.mailbox, dir);
-        if (mkdir(path, 0755) < 0 && errno != EEXIST)
+    unique_fd box(open_box(s));
+    if (!box.valid())
+        return 1;
+    for (const char *dir : {"inbox", "read", "acks", "state"})
+        if (mkdirat(box.get(), dir, 0755) < 0 && errno != EEXIST)
             return 1;
-        free(path);
-    }
-    char *read_copy = in_mailbox(s, "read", "");
-    char *ack = in_mailbox(s, "acks", "");
-    if (path_exists(read_copy) || path_exists(ack))
+    unique_fd inbox(open_dir(box.get(), "inbox")), read_dir(open_dir(box.get(), "read")),
+        acks(open_dir(box.get(), "acks"));
+    if (!inbox.valid() || !read_dir.valid() || !acks.valid())
+        return 1;
+    entry_name copy(s.n, ""), tmp(s.n, ".tmp");
+    if (exists_beneath(read_dir.get(), copy.text) || exists_beneath(acks.get(), copy.text))
         return 0; // handled: never put back into the inbox
     // The input is the copy's length on a line, then the copy: a sender that
     // dies while writing must leave no truncated copy behind.
@@ -69,63 +96,86 @@ int write_step(void *arg)
     if (!parse_number(input.data, expected) || expected == 0 || static_cast<size_t>(expected) != len ||
         len > MESSAGE_FILE_LIMIT)
         return 1;
-    char *tmp = in_mailbox(s, "inbox", ".tmp");
-    char *copy = in_mailbox(s, "inbox", "");
-    unlink(tmp);
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    unlinkat(inbox.get(), tmp.text, 0);
+    int fd = open_beneath(inbox.get(), tmp.text, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0)
         return 1;
     bool ok = write_all(fd, bytes, len) == 0;
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp, copy) < 0) {
-        unlink(tmp);
+    if (!ok || renameat(inbox.get(), tmp.text, inbox.get(), copy.text) < 0) {
+        unlinkat(inbox.get(), tmp.text, 0);
         return 1;
     }
+    unique_fd done(open_beneath(inbox.get(), copy.text, O_PATH));
     struct stat st;
-    return stat(copy, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 1 ? 0 : 1;
+    return done.valid() && fstat(done.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 1 ? 0 : 1;
+}
+
+// Removes name from the directory dir of the mailbox; true when it is gone.
+bool remove_entry(int box, const char *dir, const char *name)
+{
+    unique_fd d(open_dir(box, dir));
+    if (!d.valid())
+        return nothing_of_ours(errno);
+    unlinkat(d.get(), name, 0);
+    return !exists_beneath(d.get(), name);
 }
 
 int remove_step(void *arg)
 {
     const step &s = *static_cast<step *>(arg);
-    char *copy = in_mailbox(s, "inbox", "");
-    unlink(copy);
-    unlink(in_mailbox(s, "state", ".term"));
-    unlink(in_mailbox(s, "state", ".gui"));
-    return path_exists(copy) ? 1 : 0;
+    unique_fd box(open_box(s));
+    if (!box.valid())
+        return nothing_of_ours(errno) ? 0 : 1;
+    remove_entry(box.get(), "state", entry_name(s.n, ".term").text);
+    remove_entry(box.get(), "state", entry_name(s.n, ".gui").text);
+    return remove_entry(box.get(), "inbox", entry_name(s.n, "").text) ? 0 : 1;
 }
 
 int clear_step(void *arg)
 {
     const step &s = *static_cast<step *>(arg);
-    char *term = in_mailbox(s, "state", ".term");
-    char *gui = in_mailbox(s, "state", ".gui");
-    unlink(term);
-    unlink(gui);
-    return path_exists(term) || path_exists(gui) ? 1 : 0;
+    unique_fd box(open_box(s));
+    unique_fd state(box.valid() ? open_dir(box.get(), "state") : -1);
+    if (!state.valid())
+        return errno == ENOENT || errno == ENOTDIR ? 0 : 1;
+    bool cleared = true;
+    for (const char *suffix : {".term", ".gui"}) {
+        entry_name marker(s.n, suffix);
+        unlinkat(state.get(), marker.text, 0);
+        cleared = cleared && !exists_beneath(state.get(), marker.text);
+    }
+    return cleared ? 0 : 1;
 }
 
 int purge_step(void *arg)
 {
     const step &s = *static_cast<step *>(arg);
-    unlink(in_mailbox(s, "inbox", ""));
-    unlink(in_mailbox(s, "read", ""));
-    unlink(in_mailbox(s, "acks", ""));
-    unlink(in_mailbox(s, "state", ".term"));
-    unlink(in_mailbox(s, "state", ".gui"));
-    return 0;
+    unique_fd box(open_box(s));
+    if (!box.valid())
+        return nothing_of_ours(errno) ? 0 : 1;
+    entry_name n(s.n, ""), term(s.n, ".term"), gui(s.n, ".gui");
+    bool clean = remove_entry(box.get(), "inbox", n.text);
+    clean = remove_entry(box.get(), "read", n.text) && clean;
+    clean = remove_entry(box.get(), "acks", n.text) && clean;
+    clean = remove_entry(box.get(), "state", term.text) && clean;
+    clean = remove_entry(box.get(), "state", gui.text) && clean;
+    return clean ? 0 : 1;
 }
 
-// The names in a mailbox directory, sorted, for lookups by name: a user has
-// records for few of the messages asked about, so listing a directory once
-// costs far less than probing a path for every message.
-void list_names(const char *dir, strlist &out)
+// The names in a directory of the mailbox, sorted, for lookups by name: a
+// user has records for few of the messages asked about, so listing a
+// directory once costs far less than probing a path for every message.
+void list_names(int dir, strlist &out)
 {
-    if (DIR *d = opendir(dir)) {
+    int fd = dir >= 0 ? dup(dir) : -1;
+    if (DIR *d = fd >= 0 ? fdopendir(fd) : nullptr) {
         while (struct dirent *e = readdir(d))
             if (e->d_name[0] != '.')
                 strlist_push_copy(out, e->d_name);
         closedir(d);
+    } else if (fd >= 0) {
+        close(fd);
     }
     strlist_sort(out);
 }
@@ -141,13 +191,15 @@ bool listed(const strlist &names, const char *name)
 int read_step(void *arg)
 {
     const step &s = *static_cast<step *>(arg);
-    if (chdir(s.mailbox) < 0)
+    unique_fd box(open_box(s));
+    if (!box.valid())
         return 1;
     textbuf input;
     read_fd(0, records_output_limit, input);
+    unique_fd acks_dir(open_dir(box.get(), "acks", O_RDONLY)), state_dir(open_dir(box.get(), "state", O_RDONLY));
     strlist acks, state;
-    list_names("acks", acks);
-    list_names("state", state);
+    list_names(acks_dir.get(), acks);
+    list_names(state_dir.get(), state);
     const char *p = textbuf_str(input);
     while (*p) {
         const char *line = p;
@@ -163,9 +215,7 @@ int read_step(void *arg)
         memcpy(number, line, len);
         number[len] = '\0';
 
-        char path[64];
-        snprintf(path, sizeof path, "acks/%s", number);
-        int fd = listed(acks, number) ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        int fd = listed(acks, number) ? open_beneath(acks_dir.get(), number, O_RDONLY | O_NONBLOCK) : -1;
         if (fd >= 0) {
             struct stat st;
             char buf[200];
@@ -181,10 +231,12 @@ int read_step(void *arg)
         for (const char *suffix : {"term", "gui"}) {
             char marker[40];
             snprintf(marker, sizeof marker, "%s.%s", number, suffix);
-            snprintf(path, sizeof path, "state/%s", marker);
             struct stat st;
-            if (listed(state, marker) && stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime > latest)
+            int m = listed(state, marker) ? open_beneath(state_dir.get(), marker, O_PATH) : -1;
+            if (m >= 0 && fstat(m, &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime > latest)
                 latest = st.st_mtime;
+            if (m >= 0)
+                close(m);
         }
         if (latest != 0)
             printf("S %s %lld\n", number, static_cast<long long>(latest));
@@ -192,76 +244,93 @@ int read_step(void *arg)
     return 0;
 }
 
-int run_step(const user_info &u, int (*fn)(void *), const textbuf *input, textbuf *output, size_t limit)
+// The owner a usable mailbox has: the user, or in test mode (and whenever
+// the children keep the caller's identity) the caller.
+uid_t expected_owner(const user_info &u)
 {
-    char *mailbox = mailbox_path(u.name);
-    step s = {mailbox, 0};
+    return geteuid() == 0 && !test_mode ? u.uid : geteuid();
+}
+
+// The user's mailbox as root may use it: a directory (not a link, not a
+// mount point) owned by its user; with create, made when missing and, when it
+// still belongs to root, given to the user. -1 with errno otherwise.
+int open_mailbox(const user_info &u, bool create)
+{
+    char *users = users_path();
+    unique_fd dir(open(users, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    free(users);
+    if (!dir.valid())
+        return -1;
+    unique_fd box(open_beneath(dir.get(), u.name, O_RDONLY | O_DIRECTORY));
+    // Only this directory is ever made by root; D/users belongs to root, so
+    // the user cannot put anything at this name.
+    if (!box.valid() && errno == ENOENT && create && (mkdirat(dir.get(), u.name, 0700) == 0 || errno == EEXIST))
+        box.reset(open_beneath(dir.get(), u.name, O_RDONLY | O_DIRECTORY));
+    struct stat st;
+    if (!box.valid() || fstat(box.get(), &st) < 0)
+        return -1;
+    if (create && st.st_uid == 0 && geteuid() == 0 && !test_mode) {
+        if (fchown(box.get(), u.uid, u.gid) < 0)
+            return -1;
+        st.st_uid = u.uid;
+    }
+    if (st.st_uid != expected_owner(u)) {
+        errno = EPERM; // someone else's: never used
+        return -1;
+    }
+    return box.release();
+}
+
+bool mailbox_usable(const user_info &u)
+{
+    unique_fd box(open_mailbox(u, false));
+    return box.valid();
+}
+
+// Runs fn on the mailbox of u as the user; the exit status, or -1.
+int run_step(const user_info &u, int (*fn)(void *), long long n, const textbuf *input, textbuf *output,
+             size_t limit)
+{
+    char *users = users_path();
+    step s = {users, u.name, n};
     int rc = run_as_user(u, fn, &s, input, output, limit, mailbox_time_limit);
-    free(mailbox);
+    free(users);
     return rc;
-}
-
-int run_step_for(const user_info &u, int64_t n, int (*fn)(void *))
-{
-    char *mailbox = mailbox_path(u.name);
-    step s = {mailbox, static_cast<long long>(n)};
-    int rc = run_as_user(u, fn, &s, nullptr, nullptr, 0, mailbox_time_limit);
-    free(mailbox);
-    return rc;
-}
-
-bool mailbox_is_directory(const user_info &u)
-{
-    char *mailbox = mailbox_path(u.name);
-    bool dir = is_directory(mailbox);
-    free(mailbox);
-    return dir;
 }
 
 } // namespace
 
 bool deliver_copy(const user_info &u, int64_t n, const textbuf &bytes)
 {
-    char *mailbox = mailbox_path(u.name);
-    struct stat st;
-    bool ok = lstat(mailbox, &st) == 0;
-    if (!ok && errno == ENOENT) {
-        // Only this directory is ever made by root; D/users belongs to root,
-        // so the user cannot put anything at this name.
-        ok = (mkdir(mailbox, 0700) == 0 || errno == EEXIST) && lstat(mailbox, &st) == 0;
-    }
-    ok = ok && S_ISDIR(st.st_mode);
-    if (ok && geteuid() == 0 && !test_mode && st.st_uid == 0)
-        ok = lchown(mailbox, u.uid, u.gid) == 0;
-    if (ok) {
-        textbuf input;
-        textbuf_printf(input, "%zu\n", bytes.len);
-        textbuf_append(input, textbuf_str(bytes), bytes.len);
-        step s = {mailbox, static_cast<long long>(n)};
-        ok = run_as_user(u, write_step, &s, &input, nullptr, 0, mailbox_time_limit) == 0;
-    }
-    free(mailbox);
-    return ok;
+    unique_fd box(open_mailbox(u, true));
+    if (!box.valid())
+        return false;
+    box.reset();
+    textbuf input;
+    textbuf_printf(input, "%zu\n", bytes.len);
+    textbuf_append(input, textbuf_str(bytes), bytes.len);
+    return run_step(u, write_step, n, &input, nullptr, 0) == 0;
 }
 
 bool remove_copy(const user_info &u, int64_t n)
 {
-    if (!mailbox_is_directory(u))
+    if (!mailbox_usable(u))
         return true;
-    return run_step_for(u, n, remove_step) == 0;
+    return run_step(u, remove_step, n, nullptr, nullptr, 0) == 0;
 }
 
 bool clear_postponements(const user_info &u, int64_t n)
 {
-    if (!mailbox_is_directory(u))
+    if (!mailbox_usable(u))
         return false;
-    return run_step_for(u, n, clear_step) == 0;
+    return run_step(u, clear_step, n, nullptr, nullptr, 0) == 0;
 }
 
-void purge_copies(const user_info &u, int64_t n)
+bool purge_copies(const user_info &u, int64_t n)
 {
-    if (mailbox_is_directory(u))
-        run_step_for(u, n, purge_step);
+    if (!mailbox_usable(u))
+        return true;
+    return run_step(u, purge_step, n, nullptr, nullptr, 0) == 0;
 }
 
 record_table::~record_table() { record_table_free(*this); }
@@ -332,10 +401,10 @@ void collect_records(const user_info &u, const strlist &numbers, record_table &t
     textbuf input;
     for (size_t i = 0; i < numbers.count; i++)
         textbuf_printf(input, "%s\n", numbers.items[i]);
-    if (input.len == 0 || !mailbox_is_directory(u))
+    if (input.len == 0 || !mailbox_usable(u))
         return;
     textbuf output;
-    if (run_step(u, read_step, &input, &output, records_output_limit) != -1)
+    if (run_step(u, read_step, 0, &input, &output, records_output_limit) != -1)
         parse_records(textbuf_str(output), output.len, table);
 }
 
@@ -396,41 +465,64 @@ void forget_records()
     cache.numbers_loaded = false;
 }
 
-bool finish_revocation(int64_t n)
+namespace {
+
+// After a failed try of action for the recipient named user in the record
+// directory dir: true when the recipient is now given up on (added to
+// given_up), false when the work stays to be done.
+bool give_up_after(const char *dir, const char *action, const char *user, strlist &given_up)
+{
+    if (count_failed_try(dir, action, user) < tries_limit)
+        return false;
+    strlist_push_copy(given_up, user);
+    return true;
+}
+
+} // namespace
+
+bool finish_revocation(int64_t n, strlist &given_up)
 {
     strlist recipients;
     read_recipients(n, recipients);
+    char *dir = sent_path(n, nullptr);
     int failures = 0;
     for (size_t i = 0; i < recipients.count; i++) {
         user_info u;
-        if (user_lookup(recipients.items[i], u) && !remove_copy(u, n))
+        if (user_lookup(recipients.items[i], u) && !remove_copy(u, n) &&
+            !give_up_after(dir, "revoke", recipients.items[i], given_up))
             failures++;
     }
+    free(dir);
     if (failures)
         return false;
     remove_marker(n, "revoking");
     return true;
 }
 
-void finish_deletion(const char *path, int64_t n)
+bool finish_deletion(const char *path, int64_t n, strlist &given_up)
 {
     char *list = xasprintf("%s/recipients", path);
     strlist recipients;
     read_recipients_file(list, recipients);
     free(list);
+    // The directory stays until every mailbox is clean: a copy left in an
+    // inbox would ask its user about a deleted message, and the recovery pass
+    // tries again from the directory.
+    int unclean = 0;
     for (size_t i = 0; i < recipients.count; i++) {
         user_info u;
-        if (user_lookup(recipients.items[i], u))
-            purge_copies(u, n);
+        if (user_lookup(recipients.items[i], u) && !purge_copies(u, n) &&
+            !give_up_after(path, "purge", recipients.items[i], given_up))
+            unclean++;
     }
+    if (unclean)
+        return false;
     DIR *d = opendir(path);
-    if (!d) {
-        rmdir(path);
-        return;
-    }
+    if (!d)
+        return rmdir(path) == 0;
     while (struct dirent *e = readdir(d))
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
             unlinkat(dirfd(d), e->d_name, 0);
     closedir(d);
-    rmdir(path);
+    return rmdir(path) == 0;
 }

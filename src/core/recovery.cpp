@@ -28,6 +28,16 @@ void cancel_send(int64_t n)
     warnf("message %lld was interrupted before being saved and has been cancelled", static_cast<long long>(n));
 }
 
+// Gives up on delivering n to name: a line in the delivery log and a
+// NOT_DELIVERED event that says so, once.
+void give_up_delivery(int64_t n, const char *name)
+{
+    append_given_up(n, name);
+    char details[48];
+    snprintf(details, sizeof details, "given up after %d tries", tries_limit);
+    event("NOT_DELIVERED", n, name, nullptr, details, nullptr);
+}
+
 void finish_send(int64_t n)
 {
     strlist recipients;
@@ -49,15 +59,26 @@ void finish_send(int64_t n)
         return;
     }
 
-    strlist delivered, counts;
+    strlist delivered, counts, given_up, newly_given_up;
     read_deliveries(n, delivered, counts);
+    read_given_up(n, given_up);
+    char *dir = sent_path(n, nullptr);
     int deliveries = 0, failures = 0;
     for (size_t i = 0; i < recipients.count; i++) {
         const char *name = recipients.items[i];
+        if (strlist_contains(given_up, name))
+            continue;
         bool had_line = strlist_contains(delivered, name);
         user_info u;
         if (!user_lookup(name, u) || !deliver_copy(u, n, bytes)) {
-            failures++;
+            // A mailbox that can never be written must not keep the send
+            // open, and every later command delivering again, for ever.
+            if (count_failed_try(dir, "deliver", name) < tries_limit) {
+                failures++;
+            } else if (!had_line) {
+                give_up_delivery(n, name);
+                strlist_push_copy(newly_given_up, name);
+            }
             continue;
         }
         if (had_line)
@@ -69,7 +90,9 @@ void finish_send(int64_t n)
         deliveries++;
     }
 
+    free(dir);
     long long id = static_cast<long long>(n);
+    warn_given_up(n, "delivery to", newly_given_up);
     if (!failures)
         close_send(n);
     if (deliveries) {
@@ -100,13 +123,22 @@ void finish_deletions()
         if (!parse_number(names.items[i] + 10, n))
             continue;
         char *path = xasprintf("%s/%s", sent, names.items[i]);
-        finish_deletion(path, n);
+        strlist given_up;
+        finish_deletion(path, n, given_up);
+        warn_given_up(n, "deletion of the files of", given_up);
         free(path);
     }
     free(sent);
 }
 
 } // namespace
+
+void warn_given_up(int64_t n, const char *what, const strlist &names)
+{
+    for (size_t i = 0; i < names.count; i++)
+        warnf("message %lld: %s %s failed %d times: given up", static_cast<long long>(n), what, names.items[i],
+              tries_limit);
+}
 
 void recovery_pass()
 {
@@ -128,8 +160,11 @@ void recovery_pass()
         // revoked anything: its marker must not take the copies away.
         if (has_marker(n, "revoking") && !has_marker(n, "revoked"))
             remove_marker(n, "revoking");
-        else if (has_marker(n, "revoking"))
-            finish_revocation(n);
+        else if (has_marker(n, "revoking")) {
+            strlist given_up;
+            finish_revocation(n, given_up);
+            warn_given_up(n, "removal of the copy of", given_up);
+        }
     }
     finish_deletions();
 }

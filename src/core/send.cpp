@@ -18,6 +18,7 @@ namespace {
 
 const size_t text_read_limit = 67108864;
 const size_t text_limit = 65536;
+const int file_time_limit = 20;
 
 struct send_options {
     const char *to = nullptr;
@@ -133,6 +134,31 @@ send_options parse_send_arguments(int argc, char **argv)
     return o;
 }
 
+// In the child, as the caller: the file on standard output, or its errno as
+// the exit status.
+int read_file_step(void *arg)
+{
+    textbuf b;
+    if (read_file(static_cast<const char *>(arg), text_read_limit, false, b) < 0)
+        return errno > 0 && errno < 126 ? errno : EIO;
+    return write_all(1, textbuf_str(b), b.len) == 0 ? 0 : EIO;
+}
+
+// Reads the --file with the rights of whoever called kelv through sudo, so
+// that a link to a file only root may read is refused as it would be to the
+// caller; root's own calls read as root.
+int read_text_file(const char *path, textbuf &text)
+{
+    user_info caller;
+    if (geteuid() != 0 || test_mode || !sudo_caller(caller))
+        return read_file(path, text_read_limit, false, text);
+    int rc = run_as_user(caller, read_file_step, const_cast<char *>(path), nullptr, &text, text_read_limit,
+                         file_time_limit);
+    if (rc != 0)
+        errno = rc > 0 ? rc : EIO;
+    return rc == 0 ? 0 : -1;
+}
+
 void read_message_text(const send_options &o, int argc, char **argv, textbuf &text)
 {
     if (o.first_word >= 0) {
@@ -142,7 +168,7 @@ void read_message_text(const send_options &o, int argc, char **argv, textbuf &te
             textbuf_append_str(text, argv[i]);
         }
     } else if (o.file) {
-        if (read_file(o.file, text_read_limit, false, text) < 0)
+        if (read_text_file(o.file, text) < 0)
             die("%s: %s", o.file, strerror(errno));
     } else if (read_fd(0, text_read_limit, text) < 0) {
         die("standard input: %s", strerror(errno));
@@ -283,22 +309,21 @@ int send(int argc, char **argv)
     free(sent_dir);
 
     strlist failed;
+    char *record_dir = sent_path(n, nullptr);
     for (size_t i = 0; i < recipients.count; i++) {
         const char *name = recipients.items[i];
         if (has_marker(n, "revoked"))
             break;
         user_info u;
         if (!user_lookup(name, u) || !deliver_copy(u, n, bytes)) {
+            count_failed_try(record_dir, "deliver", name);
             strlist_push_copy(failed, name);
             event("NOT_DELIVERED", n, name, nullptr, nullptr, nullptr);
             continue;
         }
         strlist terminals;
         list_user_terminals(u.uid, terminals);
-        int written = 0;
-        for (size_t t = 0; t < terminals.count; t++)
-            if (write_terminal(terminals.items[t], u.uid, banner.data, banner.len))
-                written++;
+        int written = static_cast<int>(write_terminals(terminals, u.uid, banner.data, banner.len));
         start_agent(u);
         append_delivery(n, name, written);
         char count[16];
@@ -306,6 +331,7 @@ int send(int argc, char **argv)
         event("DELIVERED", n, name, nullptr, count, nullptr);
     }
 
+    free(record_dir);
     textbuf everyone;
     for (size_t i = 0; i < recipients.count; i++)
         textbuf_printf(everyone, "%s%s", i ? " " : "", recipients.items[i]);

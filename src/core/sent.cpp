@@ -152,28 +152,25 @@ void read_recipients(int64_t n, strlist &out)
     free(path);
 }
 
-void read_deliveries(int64_t n, strlist &users, strlist &counts)
+namespace {
+
+const char given_up_mark[] = "given-up";
+
+// Reads the delivery log of n into the lists, as parse_deliveries does.
+void walk_deliveries(int64_t n, strlist *users, strlist *counts, strlist *given_up)
 {
     char *path = sent_path(n, "delivery");
     textbuf b;
     int rc = read_file(path, 16777216, true, b);
     free(path);
-    if (rc < 0 || !b.data)
-        return;
-    char *save = nullptr;
-    for (char *line = strtok_r(b.data, "\n", &save); line; line = strtok_r(nullptr, "\n", &save)) {
-        char user[256], count[32] = "0";
-        if (sscanf(line, "%255s %*s %31s", user, count) < 1 || strlist_contains(users, user))
-            continue;
-        strlist_push_copy(users, user);
-        strlist_push_copy(counts, count);
-    }
+    if (rc == 0)
+        parse_deliveries(textbuf_str(b), b.len, users, counts, given_up);
 }
 
-void append_delivery(int64_t n, const char *user, int terminals)
+void append_delivery_line(int64_t n, const char *user, const char *what)
 {
     char line[400];
-    int len = snprintf(line, sizeof line, "%s %lld %d\n", user, static_cast<long long>(now()), terminals);
+    int len = snprintf(line, sizeof line, "%s %lld %s\n", user, static_cast<long long>(now()), what);
     if (len < 1 || len > 399)
         return;
     char *path = sent_path(n, "delivery");
@@ -181,6 +178,79 @@ void append_delivery(int64_t n, const char *user, int terminals)
     free(path);
     if (fd.valid())
         write_all(fd.get(), line, static_cast<size_t>(len));
+}
+
+} // namespace
+
+void parse_deliveries(const char *text, size_t len, strlist *users, strlist *counts, strlist *given_up)
+{
+    strlist seen;
+    for (size_t pos = 0; pos < len;) {
+        const char *line = text + pos;
+        const char *nl = static_cast<const char *>(memchr(line, '\n', len - pos));
+        size_t llen = nl ? static_cast<size_t>(nl - line) : len - pos;
+        pos += llen + (nl ? 1 : 0);
+        // "USER TIME COUNT": the count (or the mark of a recipient given up
+        // on) is the third word; a missing one counts as 0.
+        char *copy = xstrndup(line, llen);
+        char user[256], count[32] = "0";
+        bool taken = sscanf(copy, "%255s %*s %31s", user, count) >= 1 && !strlist_contains(seen, user);
+        free(copy);
+        if (!taken)
+            continue;
+        strlist_push_copy(seen, user);
+        if (strcmp(count, given_up_mark) == 0) {
+            if (given_up)
+                strlist_push_copy(*given_up, user);
+        } else if (users && counts) {
+            strlist_push_copy(*users, user);
+            strlist_push_copy(*counts, count);
+        }
+    }
+}
+
+void read_deliveries(int64_t n, strlist &users, strlist &counts)
+{
+    walk_deliveries(n, &users, &counts, nullptr);
+}
+
+void read_given_up(int64_t n, strlist &users)
+{
+    walk_deliveries(n, nullptr, nullptr, &users);
+}
+
+void append_delivery(int64_t n, const char *user, int terminals)
+{
+    char count[16];
+    snprintf(count, sizeof count, "%d", terminals);
+    append_delivery_line(n, user, count);
+}
+
+void append_given_up(int64_t n, const char *user)
+{
+    append_delivery_line(n, user, given_up_mark);
+}
+
+int count_failed_try(const char *dir, const char *action, const char *user)
+{
+    char *path = xasprintf("%s/failures", dir);
+    char *line = xasprintf("%s %s %lld\n", action, user, static_cast<long long>(now()));
+    unique_fd fd(open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    int tries = 0;
+    textbuf b;
+    if (fd.valid() && write_all(fd.get(), line, strlen(line)) == 0 && lseek(fd.get(), 0, SEEK_SET) == 0 &&
+        read_fd(fd.get(), 16777216, b) == 0) {
+        char *save = nullptr;
+        for (char *l = strtok_r(b.data, "\n", &save); l; l = strtok_r(nullptr, "\n", &save)) {
+            char a[16], u[256];
+            tries += sscanf(l, "%15s %255s", a, u) == 2 && strcmp(a, action) == 0 && strcmp(u, user) == 0;
+        }
+    } else {
+        tries = 1; // nothing can be counted: keep trying, as without a limit
+    }
+    free(path);
+    free(line);
+    return tries;
 }
 
 int list_sent_numbers(strlist &out)

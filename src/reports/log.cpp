@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <systemd/sd-journal.h>
+#include <utility>
 #include <unistd.h>
 
 log_entry::~log_entry() { log_entry_free(*this); }
@@ -37,15 +39,29 @@ bool is_user_event(const char *kind)
            strcmp(kind, "CONFIRMATION_FAILED") == 0;
 }
 
-bool written_by_expected(const log_entry &e, uid_t admin_uid)
+bool written_by_expected(const log_entry &e, uid_t admin_uid, const strlist &recipients)
 {
     int64_t writer;
     if (!parse_number(or_empty(e.uid), writer))
         return false;
     if (!is_user_event(or_empty(e.event)))
         return writer == static_cast<int64_t>(admin_uid);
+    // Anyone may write about messages that were never theirs: only what a
+    // recipient says about the message counts.
     user_info u;
-    return user_lookup(or_empty(e.user), u) && writer == static_cast<int64_t>(u.uid);
+    return strlist_contains(recipients, or_empty(e.user)) && user_lookup(or_empty(e.user), u) &&
+           writer == static_cast<int64_t>(u.uid);
+}
+
+// The field as a user may have written it: one line, cut to a sane width.
+char *user_field(const char *text)
+{
+    textbuf b;
+    textbuf_append_str(b, "");
+    textbuf_append_field(b, or_empty(text), user_field_columns);
+    char *out = b.data;
+    b.data = nullptr;
+    return out;
 }
 
 // Where to start reading: one second before the message's date, in
@@ -63,7 +79,7 @@ uint64_t seek_point(int64_t date)
 
 } // namespace
 
-void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, textbuf &out)
+void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out)
 {
     char when[64];
     time_t t = static_cast<time_t>(e.time);
@@ -73,10 +89,19 @@ void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, textbuf &out
 
     textbuf raw;
     textbuf_printf(raw, "%s  ", when);
-    if (!written_by_expected(e, admin_uid))
+    bool trusted = written_by_expected(e, admin_uid, recipients);
+    if (!trusted)
         textbuf_printf(raw, "[not trustworthy: written by UID %s] ", e.uid && *e.uid ? e.uid : "?");
-    if (!event_describe(or_empty(e.event), n, e.user, e.channel, e.details, e.author, raw))
-        textbuf_append_str(raw, or_empty(e.message));
+    // A user's words, and all of a forged entry, are cut: padded with blanks
+    // they would wrap into what looks like a row of its own.
+    log_entry f;
+    bool users_words = !trusted || is_user_event(or_empty(e.event));
+    for (auto [from, to] : {std::pair{e.user, &f.user}, std::pair{e.channel, &f.channel},
+                            std::pair{e.details, &f.details}, std::pair{e.author, &f.author},
+                            std::pair{e.message, &f.message}})
+        *to = users_words ? user_field(from) : xstrdup(or_empty(from));
+    if (!event_describe(or_empty(e.event), n, f.user, f.channel, f.details, f.author, raw))
+        textbuf_append_str(raw, f.message);
 
     size_t start = out.len;
     clean_text(raw.data, raw.len, out);
@@ -105,9 +130,13 @@ void log_history(int64_t n, const message &m, const systemd_api *sd)
     printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
     fflush(stdout);
 
+    // This machine's journal only: the files of other machines (containers,
+    // remote hosts) hold entries whose writers are not this machine's users.
     sd_journal *j = nullptr;
-    if (!sd || sd->journal_open(&j, 0) < 0)
+    if (!sd || sd->journal_open(&j, SD_JOURNAL_LOCAL_ONLY) < 0)
         return;
+    strlist recipients;
+    read_recipients(n, recipients);
     char match[64];
     snprintf(match, sizeof match, "KELV_MESSAGE=%lld", static_cast<long long>(n));
     sd->journal_add_match(j, "SYSLOG_IDENTIFIER=kelv", 0);
@@ -127,7 +156,7 @@ void log_history(int64_t n, const message &m, const systemd_api *sd)
         uint64_t usec;
         e.time = sd->journal_get_realtime_usec(j, &usec) < 0 ? 0 : static_cast<int64_t>(usec / 1000000);
         textbuf_clear(line);
-        log_entry_line(e, n, admin_uid, line);
+        log_entry_line(e, n, admin_uid, recipients, line);
         printf("%s\n", textbuf_str(line));
     }
     sd->journal_close(j);

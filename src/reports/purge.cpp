@@ -101,7 +101,9 @@ int purge(int argc, char **argv)
         bool moved = delete_record(n, sent_dir, deleting);
         if (moved) {
             event("DELETED", n, nullptr, nullptr, arg, author_name());
-            finish_deletion(deleting, n);
+            strlist given_up;
+            finish_deletion(deleting, n, given_up);
+            warn_given_up(n, "deletion of the files of", given_up);
             deleted++;
         }
         free(deleting);

@@ -9,6 +9,10 @@
 
 #include "core/core.h"
 
+// The widest that a field written by a user (a confirmation's channel, the
+// fields of a user's journal entry) is shown: a row stays a row.
+const size_t user_field_columns = 32;
+
 // ---------------------------------------------------------------------------
 // Recipient states
 
@@ -140,9 +144,11 @@ struct log_entry {
 void log_entry_free(log_entry &e);
 // Appends the history line of an entry of message n, without its newline:
 // the time, a warning when the writer is not the one expected for the event
-// (admin_uid for kelv's events, the named user for the user's own), and the
-// event's sentence. The line is cleaned and kept on one line.
-void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, textbuf &out);
+// (admin_uid for kelv's events, for the user's own the named user, who must
+// be one of the recipients), and the event's sentence. The line is cleaned
+// and kept on one line; fields a user may have written are cut at
+// user_field_columns.
+void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out);
 // The value of field in the journal's current entry, or "" when it has none.
 // Caller frees.
 char *journal_field(const systemd_api &sd, sd_journal *j, const char *field);

@@ -58,7 +58,10 @@ int revoke(int argc, char **argv)
         char *dir = sent_path(n, nullptr);
         die("%s: %s", dir, strerror(errno));
     }
-    if (!finish_revocation(n))
+    strlist given_up;
+    bool done = finish_revocation(n, given_up);
+    warn_given_up(n, "removal of the copy of", given_up);
+    if (!done)
         die("message %lld revoked, but some copies could not be removed from the mailboxes: the next kelv "
             "command will retry",
             id);

@@ -135,6 +135,8 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
     if (recipients.count == 0)
         return;
     read_deliveries(n, delivered, counts);
+    strlist given_up;
+    read_given_up(n, given_up);
 
     for (size_t i = 0; i < recipients.count; i++) {
         const char *user = recipients.items[i];
@@ -144,8 +146,11 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
         if (o.state == recipient_confirmed) {
             char when[32];
             format_time(o.confirmed_at, when);
-            textbuf channel;
-            channel_label(o.channel, channel);
+            // The channel is the user's own words: they must not run on into
+            // what would read as a row of its own.
+            textbuf label, channel;
+            channel_label(o.channel, label);
+            textbuf_append_field(channel, textbuf_str(label), user_field_columns);
             textbuf_printf(d, "confirmed on %s (%s)", when, textbuf_str(channel));
         } else if (o.state == recipient_delivered) {
             textbuf_append_str(d, "delivered");
@@ -157,6 +162,10 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
                 textbuf_append_str(d, ", not confirmed (expired)");
             else
                 describe_progress(user, n, delivered, counts, d);
+        } else if (strlist_contains(given_up, user)) {
+            textbuf_printf(d, "sent, not delivered: the copy could not be written, given up after %d tries (see "
+                              "the log)",
+                           tries_limit);
         } else if (incomplete) {
             textbuf_append_str(d, "sent, not delivered: the copy could not be written (see the log; the "
                                   "next kelv command will retry)");

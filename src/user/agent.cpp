@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -28,6 +29,7 @@ namespace {
 
 const int handled_signals[] = {SIGCHLD, SIGUSR1, SIGTERM, SIGHUP, SIGINT};
 const int stop_grace_seconds = 2;
+const int64_t notify_time_limit_ms = 5000;
 
 sigset_t wait_mask;
 char *ready_path;
@@ -49,10 +51,20 @@ void remove_ready_file()
         unlink(ready_path);
 }
 
+// The user's runtime directory: XDG_RUNTIME_DIR, else /run/user/UID when it
+// is the user's own; NULL without one. Never the shared /tmp, where another
+// user could hold the agent's lock or answer for its display.
 const char *runtime_dir()
 {
+    static char fallback[64];
     const char *dir = getenv("XDG_RUNTIME_DIR");
-    return dir && *dir ? dir : "/tmp";
+    if (dir && *dir)
+        return dir;
+    snprintf(fallback, sizeof fallback, "/run/user/%u", static_cast<unsigned>(getuid()));
+    struct stat st;
+    if (lstat(fallback, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid())
+        return fallback;
+    return nullptr;
 }
 
 // Waits up to ms milliseconds with the handled signals let through.
@@ -126,8 +138,15 @@ void notify_not_recorded()
         execvp(args[0], const_cast<char **>(args));
         _exit(127);
     }
-    if (c.pid > 0)
-        child_wait(c);
+    // A notification program that hangs neither stalls the agent nor keeps
+    // it from stopping: the destructor ends it after this.
+    int64_t deadline = monotonic_ms() + notify_time_limit_ms;
+    while (c.pid > 0 && !stop_requested && monotonic_ms() < deadline) {
+        if (waitpid(c.pid, nullptr, WNOHANG) != 0)
+            c.pid = -1;
+        else
+            timed_wait(100);
+    }
 }
 
 // Watches the dialog of message n until it ends: closes it when the message
@@ -244,7 +263,10 @@ bool display_reachable()
     if (wayland && *wayland) {
         if (wayland[0] == '/')
             return socket_connectable(wayland);
-        char *path = xasprintf("%s/%s", runtime_dir(), wayland);
+        const char *dir = runtime_dir();
+        if (!dir)
+            return false;
+        char *path = xasprintf("%s/%s", dir, wayland);
         bool ok = socket_connectable(path);
         free(path);
         return ok;
@@ -265,7 +287,10 @@ bool display_reachable()
 
 int agent()
 {
-    char *lock_path = xasprintf("%s/kelvora-agent.lock", runtime_dir());
+    const char *dir = runtime_dir();
+    if (!dir)
+        return 0; // nowhere to be found by kelv, nor single
+    char *lock_path = xasprintf("%s/kelvora-agent.lock", dir);
     int lock = open(lock_path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     free(lock_path);
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) < 0)
@@ -285,7 +310,7 @@ int agent()
         sigdelset(&wait_mask, sig);
 
     prefer_utf8_for_children();
-    ready_path = xasprintf("%s/kelvora-agent.ready", runtime_dir());
+    ready_path = xasprintf("%s/kelvora-agent.ready", dir);
     atexit(remove_ready_file);
     char pid[32];
     int len = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));

@@ -26,20 +26,26 @@ void print_clean(const char *text)
     fwrite(textbuf_str(clean), 1, clean.len, stdout);
 }
 
-void show_message(int64_t n)
+// Shows message n ahead of its question; false when there is nothing to
+// ask: the copy is gone or confirmed since it was listed (settled in another
+// terminal or on the desktop, or revoked). A copy that is there but cannot be
+// parsed is asked about all the same.
+bool show_message(int64_t n)
 {
     char *path = xasprintf("%s/inbox/%lld", mailbox_dir, static_cast<long long>(n));
     message m;
-    if (message_read(path, m) == 0) {
-        textbuf heading;
-        message_heading(m, heading);
-        fputs("\n── Kelvora · Message from the administrator · ", stdout);
-        print_clean(heading.data);
-        fputs(" ──\n", stdout);
-        print_clean(m.text);
-        printf("%s\n", rule);
-    }
+    int rc = message_read(path, m);
     free(path);
+    if (rc < 0)
+        return copy_present(n) && !record_exists(n);
+    textbuf heading;
+    message_heading(m, heading);
+    fputs("\n── Kelvora · Message from the administrator · ", stdout);
+    print_clean(heading.data);
+    fputs(" ──\n", stdout);
+    print_clean(m.text);
+    printf("%s\n", rule);
+    return true;
 }
 
 void say(const char *line)
@@ -53,6 +59,34 @@ void asked_again()
 }
 
 enum class wait_end { answered, moot };
+
+// Whether the question about n has become moot: confirmed elsewhere, revoked
+// or expired. Says so on a line of its own (after a newline, when the
+// question still ends the line) and returns true; false when it still
+// stands.
+bool settled(int64_t n, bool question_open)
+{
+    // The copy first: a confirmation elsewhere writes its record before it
+    // moves the copy, so a copy found gone together with a record was
+    // confirmed, however the two looks fell around it.
+    bool gone = !copy_present(n);
+    const char *line = nullptr;
+    if (record_exists(n)) {
+        archive_copy(n);
+        line = "[Kelvora] Message already confirmed elsewhere (for example on the desktop).";
+    } else if (gone) {
+        line = "[Kelvora] The administrator has revoked the message.";
+    } else if (copy_expired(n)) {
+        archive_copy(n);
+        line = "[Kelvora] The message has expired.";
+    }
+    if (!line)
+        return false;
+    if (question_open)
+        putchar('\n');
+    say(line);
+    return true;
+}
 
 // The question needs the terminal's usual line mode: an answer that ends
 // with Enter, echoed. A shell that keeps its own raw mode while it runs its
@@ -96,27 +130,8 @@ wait_end wait_for_answer(int64_t n, int tty, char *answer, size_t size)
         }
         if (r < 0 && errno != EINTR)
             return wait_end::answered;
-        // The copy first: a confirmation elsewhere writes its record before
-        // it moves the copy, so a copy found gone together with a record was
-        // confirmed, however the two looks fell around it.
-        bool gone = !copy_present(n);
-        if (record_exists(n)) {
-            putchar('\n');
-            archive_copy(n);
-            say("[Kelvora] Message already confirmed elsewhere (for example on the desktop).");
+        if (settled(n, true))
             return wait_end::moot;
-        }
-        if (gone) {
-            putchar('\n');
-            say("[Kelvora] The administrator has revoked the message.");
-            return wait_end::moot;
-        }
-        if (copy_expired(n)) {
-            putchar('\n');
-            archive_copy(n);
-            say("[Kelvora] The message has expired.");
-            return wait_end::moot;
-        }
     }
 }
 
@@ -158,7 +173,8 @@ void ask(int64_t n, const char *channel)
         default:
             say("[Kelvora] The confirmation could not be recorded: you will be asked again.");
         }
-    } else {
+    } else if (!settled(n, false)) {
+        // Settled while the answer was typed: nothing to put off.
         postpone_message(n, "term");
         asked_again();
     }
@@ -186,8 +202,8 @@ int prompt(bool login)
             skipped++;
             continue;
         }
-        show_message(n);
-        ask(n, channel);
+        if (show_message(n))
+            ask(n, channel);
         fflush(stdout);
     }
     if (skipped == 1)

@@ -192,11 +192,23 @@ TEST(CleanText, KeepsTabsNewlinesAndUtf8)
     EXPECT_EQ(cleaned(""), "");
 }
 
+TEST(CleanText, C1BytesOutsideUtf8AndBidirectionalControlsGo)
+{
+    // On an 8-bit terminal a lone 0x9B starts a control sequence.
+    EXPECT_EQ(cleaned("1765 \x9b" "2J" "desk\x85" "top"), "1765 2Jdesktop");
+    EXPECT_EQ(cleaned("\xe2\x80\x9b" "ok \xc3\x9f"), "\xe2\x80\x9b" "ok \xc3\x9f"); // U+201B, U+00DF
+    EXPECT_EQ(cleaned("caf\xe9 \xff"), "caf\xe9 \xff");     // Latin-1 bytes are no controls
+    EXPECT_EQ(cleaned("\xe2\x9b"), "\xe2");              // a sequence cut short
+    // U+202E turns "txt.exe" into what reads as "exe.txt".
+    EXPECT_EQ(cleaned("a\xe2\x80\xae" "b\xe2\x80\xaa" "c\xe2\x81\xa6" "d\xe2\x81\xa9" "e"), "abcde");
+    EXPECT_EQ(cleaned("\xe2\x80\xaf" "z\xe2\x81\xa5"), "\xe2\x80\xaf" "z\xe2\x81\xa5"); // neighbours stay
+}
+
 TEST(CleanText, RemovalNeverJoinsBytesIntoANewControl)
 {
     // Dropping the inner pair or control byte brings a 0xC2 next to a
     // continuation byte: the result must not hold a C1 control either.
-    EXPECT_EQ(cleaned("\xc2\xc2\x80\x80"), "");
+    EXPECT_EQ(cleaned("\xc2\xc2\x80\x80"), "\xc2"); // a stray lead byte, but no control
     EXPECT_EQ(cleaned("\xc2\x01\x9b"), "");
     EXPECT_EQ(cleaned("\xc2\x1b[0m\x9b"), "");
 }
@@ -205,8 +217,8 @@ TEST(CleanText, AppendsToWhatTheBufferHolds)
 {
     textbuf b;
     textbuf_append_str(b, "\xc2");
-    clean_text("\x9b", 1, b); // the kept byte before the call is not touched
-    EXPECT_EQ(std::string(b.data, b.len), "\xc2\x9b");
+    clean_text("\xa9", 1, b); // the kept byte before the call is not touched
+    EXPECT_EQ(std::string(b.data, b.len), "\xc2\xa9");
     textbuf e;
     clean_text("", 0, e);
     ASSERT_NE(e.data, nullptr);

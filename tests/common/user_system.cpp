@@ -9,7 +9,9 @@
 #include <grp.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +47,14 @@ int hang(void *)
     fflush(stdout);
     for (;;)
         pause();
+}
+
+// Looks a name up in a file system that never answers: the child sleeps
+// where SIGKILL cannot reach it.
+int enter(void *arg)
+{
+    struct stat st;
+    return stat(static_cast<const char *>(arg), &st) == 0 ? 0 : 1;
 }
 
 int write_probe(void *arg)
@@ -122,6 +132,37 @@ TEST_F(Users, AnOverrunningChildAsTheUserIsKilledAndReaped)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
+}
+
+TEST_F(Users, AChildThatCannotDieCostsItsLimitAndHoldsNoLockOfTheCaller)
+{
+    mkdir("/run/e2e/hang", 0755);
+    chown("/run/e2e/hang", 1002, 1002);
+    hanging_fs fs = mount_hanging_fs("/run/e2e/hang", "bob");
+    temp_dir d;
+    std::string lock = d / "lock";
+    // In a child of the test, so that a wait without end fails the test
+    // instead of holding it up.
+    run_result r = run_in_child([&] {
+        user_info bob;
+        int held = open(lock.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (!user_lookup("bob", bob) || held < 0 || flock(held, LOCK_EX) < 0)
+            return;
+        int64_t start = monotonic_ms();
+        int rc = run_as_user(bob, enter, const_cast<char *>("/run/e2e/hang/x"), nullptr, nullptr, 0, 2);
+        printf("%d %lld ", rc, static_cast<long long>(monotonic_ms() - start));
+        close(held);
+        int again = open(lock.c_str(), O_WRONLY | O_CLOEXEC);
+        printf("%s", flock(again, LOCK_EX | LOCK_NB) == 0 ? "free" : "held");
+    });
+    int rc = 0;
+    long long took = 0;
+    char lock_state[8] = "";
+    ASSERT_EQ(sscanf(r.out.c_str(), "%d %lld %7s", &rc, &took, lock_state), 3) << r.out << r.err;
+    EXPECT_EQ(rc, -1);
+    EXPECT_GE(took, 1900);
+    EXPECT_LT(took, 4000);
+    EXPECT_STREQ(lock_state, "free");
 }
 
 TEST_F(Users, LargeInputReachesAChildOfAnotherIdentity)

@@ -88,7 +88,8 @@ class MailboxAttacks : public system_test {
             leaked = r->confirmation ? r->confirmation : "";
         clear_postponements(alice, 5);
         remove_copy(alice, 5);
-        finish_revocation(5);
+        strlist given_up;
+        finish_revocation(5, given_up);
         purge_copies(alice, 5);
         return leaked;
     }
@@ -160,9 +161,9 @@ TEST_F(MailboxAttacks, AConfirmationRecordCannotReadRootsFiles)
     plant_hardlink("acks/5", secret);
     EXPECT_EQ(run_every_operation(), "");
     expect_untouched();
-    // What alice may read herself still reads.
+    // Links are not followed at all, even to what alice may read herself.
     plant_symlink("acks/5", victim);
-    EXPECT_EQ(run_every_operation(), "precious");
+    EXPECT_EQ(run_every_operation(), "");
     expect_untouched();
 }
 
@@ -179,11 +180,19 @@ TEST_F(MailboxAttacks, PostponementMarkersAreOnlyEverUnlinked)
     }
 }
 
-TEST_F(MailboxAttacks, AMailboxOfSomeoneElseKeepsItsOwner)
+TEST_F(MailboxAttacks, AMailboxOfSomeoneElseIsNeverUsed)
 {
-    mkdir(box.c_str(), 0700);
-    chown(box.c_str(), 1002, 1002); // bob's
+    // bob's directory at alice's mailbox, readable and writable by all, with
+    // a confirmation of his in it: nothing is written there as alice, and
+    // nothing of it counts as hers.
+    mkdir(box.c_str(), 0777);
+    chown(box.c_str(), 1002, 1002);
+    chmod(box.c_str(), 0777);
+    run_as("bob", {"sh", "-c", "mkdir -m 777 " + box + "/acks && echo 1 desktop > " + box + "/acks/5"});
     EXPECT_FALSE(deliver_copy(alice, 5, copy));
+    EXPECT_EQ(run_every_operation(), "");
+    EXPECT_FALSE(exists(box + "/inbox"));
+    EXPECT_TRUE(exists(box + "/acks/5"));
     struct stat st;
     ASSERT_EQ(stat(box.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 1002u);

@@ -176,14 +176,16 @@ TEST_F(mailbox_fixture, FinishRevocationRemovesCopiesThenTheMarker)
     write_text(s.sent(5, "recipients"), s.me + "\nghost-kelvora\n");
     write_text(s.sent(5, "revoking"), "");
     ASSERT_TRUE(deliver_copy(me, 5, copy));
-    EXPECT_TRUE(finish_revocation(5));
+    strlist given_up;
+    EXPECT_TRUE(finish_revocation(5, given_up));
     EXPECT_FALSE(exists(box("inbox/5")));
     EXPECT_FALSE(exists(s.sent(5, "revoking")));
 
     write_text(s.sent(5, "recipients"), "ghost-kelvora\n");
     write_text(s.sent(5, "revoking"), "");
-    EXPECT_TRUE(finish_revocation(5)); // deleted accounts have nothing to clean
+    EXPECT_TRUE(finish_revocation(5, given_up)); // deleted accounts have nothing to clean
     EXPECT_FALSE(exists(s.sent(5, "revoking")));
+    EXPECT_EQ(given_up.count, 0u);
 }
 
 TEST_F(mailbox_fixture, FinishDeletionEmptiesMailboxesThenRemovesTheDirectory)
@@ -194,9 +196,30 @@ TEST_F(mailbox_fixture, FinishDeletionEmptiesMailboxesThenRemovesTheDirectory)
     write_text(del + "/msg", copy.data);
     write_text(del + "/lock", "");
     ASSERT_TRUE(deliver_copy(me, 5, copy));
-    write_text(box("acks/5"), "1 desktop\n");
-    finish_deletion(del.c_str(), 5);
-    EXPECT_FALSE(exists(del));
+    // A record that cannot be removed (even by root: a directory with
+    // something in it) keeps the deletion open until it goes, or until its
+    // user is given up on.
+    mkdir(box("acks/5").c_str(), 0755);
+    write_text(box("acks/5/x"), "");
+    strlist given_up;
+    EXPECT_FALSE(finish_deletion(del.c_str(), 5, given_up));
+    EXPECT_TRUE(exists(del + "/msg"));
     EXPECT_FALSE(exists(box("inbox/5")));
+    unlink(box("acks/5/x").c_str());
+    rmdir(box("acks/5").c_str());
+    EXPECT_TRUE(finish_deletion(del.c_str(), 5, given_up));
+    EXPECT_FALSE(exists(del));
     EXPECT_FALSE(exists(box("acks/5")));
+    EXPECT_EQ(given_up.count, 0u);
+
+    mkdir(del.c_str(), 0700);
+    write_text(del + "/recipients", s.me + "\n");
+    mkdir(box("acks/5").c_str(), 0755);
+    write_text(box("acks/5/x"), "");
+    for (int i = 1; i < tries_limit; i++)
+        EXPECT_FALSE(finish_deletion(del.c_str(), 5, given_up)) << i;
+    EXPECT_TRUE(finish_deletion(del.c_str(), 5, given_up));
+    EXPECT_FALSE(exists(del));
+    ASSERT_EQ(given_up.count, 1u);
+    EXPECT_EQ(given_up.items[0], s.me);
 }

@@ -68,3 +68,18 @@ TEST_F(Recipients, CountPrintsTheNumberOrTheResolutionError)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "kelv: no such user: ghost\n");
 }
+
+TEST_F(Recipients, ANameThatIsNotOnePathComponentNeverBecomesAPath)
+{
+    // An account named "../kelv-x", as a careless import could leave one: its
+    // mailbox would be D/kelv-x, outside D/users.
+    const std::string passwd = "/run/e2e/etc/passwd";
+    std::string saved = read_text(passwd);
+    write_text(passwd, saved + "../kelv-x:x:1005:1005:Odd:/home/odd:/bin/bash\n");
+    run_result r = run_program({"/usr/local/bin/kelv", "send", "--to", "../kelv-x,alice", "x"});
+    write_text(passwd, saved);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Message 1 delivered to 1 of 2 recipients.\n");
+    EXPECT_EQ(list_dir("/var/lib/kelvora"), (std::vector<std::string>{"sent", "users"}));
+    EXPECT_EQ(list_dir("/var/lib/kelvora/users"), std::vector<std::string>{"alice"});
+}

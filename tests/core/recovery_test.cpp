@@ -126,6 +126,30 @@ TEST_F(recovery_fixture, ARecipientWithoutAccountKeepsTheMarker)
     EXPECT_EQ(lines_of(s.me, 9), 1);
 }
 
+TEST_F(recovery_fixture, AMailboxThatCanNeverBeWrittenIsGivenUpOnOnce)
+{
+    record(16, s.me + "\n" + other + "\n");
+    mkdir(s.mailbox(other, "").c_str(), 0700);
+    write_text(s.mailbox(other, "inbox"), "a file where the inbox should be");
+    EXPECT_EQ(pass().err, "kelv: completed delivery of message 16 to 1 recipients\n"
+                          "kelv: message 16 still not delivered to 1 recipients (see kelv status 16)\n");
+    for (int i = 2; i < tries_limit; i++)
+        EXPECT_EQ(pass().err, "kelv: message 16 still not delivered to 1 recipients (see kelv status 16)\n");
+    EXPECT_EQ(pass().err, "kelv: message 16: delivery to " + other + " failed 5 times: given up\n");
+    EXPECT_FALSE(exists(s.sent(16, "incomplete")));
+    EXPECT_EQ(pass().err, "");
+    std::string log = read_text(s.sent(16, "delivery"));
+    EXPECT_EQ(lines_of(s.me, 16), 1);
+    EXPECT_EQ(lines_of(other, 16), 1);
+    EXPECT_NE(log.find(" given-up\n"), std::string::npos) << log;
+    strlist delivered, counts, given_up;
+    read_deliveries(16, delivered, counts);
+    read_given_up(16, given_up);
+    EXPECT_EQ(delivered.count, 1u);
+    ASSERT_EQ(given_up.count, 1u);
+    EXPECT_EQ(given_up.items[0], other);
+}
+
 TEST_F(recovery_fixture, ExpiredOrRevokedSendsAreClosedSilently)
 {
     record(10, s.me + "\n", now() - 1);

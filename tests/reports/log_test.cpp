@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 namespace {
@@ -15,8 +16,10 @@ struct fields {
     int64_t time;
 };
 
-std::string line_of(const fields &f, uid_t admin = 0, int64_t n = 7)
+std::string line_of(const fields &f, uid_t admin = 0, int64_t n = 7, const char *recipient = "daemon")
 {
+    strlist recipients;
+    strlist_push_copy(recipients, recipient);
     log_entry e;
     e.event = xstrdup(f.event);
     e.user = xstrdup(f.user);
@@ -27,7 +30,7 @@ std::string line_of(const fields &f, uid_t admin = 0, int64_t n = 7)
     e.uid = xstrdup(f.uid);
     e.time = f.time;
     textbuf out;
-    log_entry_line(e, n, admin, out);
+    log_entry_line(e, n, admin, recipients, out);
     return textbuf_str(out);
 }
 
@@ -77,6 +80,31 @@ TEST(LogLine, UserEventsMustComeFromTheNamedUser)
                                     "postponed message 8 (terminal)");
 }
 
+TEST(LogLine, WhatUsersWriteCannotPassForAnotherRow)
+{
+    use_utc();
+    std::string daemon_uid = std::to_string(uid_of("daemon"));
+    // Only a recipient's word on the message counts.
+    fields confirmed = {"CONFIRMED", "daemon", "desktop", "", "", "", daemon_uid.c_str(), 0};
+    EXPECT_EQ(line_of(confirmed, 0, 7, "bin"), "1970-01-01 00:00:00  [not trustworthy: written by UID " +
+                                                   daemon_uid + "] user daemon: confirmed reading message 7 (desktop)");
+    // Padded with blanks, a field would wrap on an 80-column terminal into
+    // what reads as a row of its own.
+    std::string padded = "desktop" + std::string(80, ' ') + "1970-01-01 00:00:00  user bin: confirmed";
+    confirmed.channel = padded.c_str();
+    EXPECT_EQ(line_of(confirmed), "1970-01-01 00:00:00  user daemon: confirmed reading message 7 (desktop "
+                                  "1970-01-01 00:00:00 use…)");
+    fields forged = {"SENT", "", "", padded.c_str(), "root", "", "1000", 0};
+    EXPECT_EQ(line_of(forged), "1970-01-01 00:00:00  [not trustworthy: written by UID 1000] message 7 sent by root "
+                               "to: desktop 1970-01-01 00:00:00 use…");
+    // kelv's own entries are shown whole: a send to many has a long list.
+    std::string everyone;
+    for (int i = 0; i < 40; i++)
+        everyone += "user" + std::to_string(i) + " ";
+    fields sent = {"SENT", "", "", everyone.c_str(), "root", "", "0", 0};
+    EXPECT_EQ(line_of(sent), "1970-01-01 00:00:00  message 7 sent by root to: " + everyone);
+}
+
 TEST(LogLine, UnknownKindsShowTheirMessageAndNothingDrivesTheTerminal)
 {
     use_utc();
@@ -102,7 +130,12 @@ TEST(LogLine, UnknownKindsShowTheirMessageAndNothingDrivesTheTerminal)
 
 namespace {
 
-int open_fails(sd_journal **, int) { return -ENOENT; }
+int opened_with = -1;
+int open_fails(sd_journal **, int flags)
+{
+    opened_with = flags;
+    return -ENOENT;
+}
 
 } // namespace
 
@@ -116,8 +149,12 @@ TEST(LogHistory, WithoutAJournalOnlyTheHeading)
     EXPECT_EQ(run_in_child([&] { log_history(7, m, nullptr); }).out, heading);
     systemd_api api = {};
     api.journal_open = open_fails; // nothing else may be called
-    run_result r = run_in_child([&] { log_history(7, m, &api); });
-    EXPECT_EQ(r.out, heading);
+    run_result r = run_in_child([&] {
+        log_history(7, m, &api);
+        printf("%d", opened_with);
+    });
+    // This machine's own journal files only.
+    EXPECT_EQ(r.out, heading + std::to_string(SD_JOURNAL_LOCAL_ONLY));
     EXPECT_EQ(r.status, 0);
 }
 

@@ -78,12 +78,26 @@ void forge(const std::string &user, const std::vector<std::string> &fields)
     run_as(user, {"logger", "--journald"}, o);
 }
 
+// Control bytes, C1 controls (a lone byte from 0x80 to 0x9F starts one on an
+// 8-bit terminal) and bidirectional overrides.
 bool has_control_bytes(const std::string &s)
 {
-    return std::any_of(s.begin(), s.end(), [](char c) {
-        unsigned char u = static_cast<unsigned char>(c);
-        return u == 0x1b || u == 0x07 || u == '\r' || u == 0x7f || (u < 0x20 && u != '\n');
-    });
+    for (size_t i = 0; i < s.size(); i++) {
+        unsigned char u = static_cast<unsigned char>(s[i]);
+        if (u == 0x1b || u == 0x07 || u == '\r' || u == 0x7f || (u < 0x20 && u != '\n'))
+            return true;
+        if (s.compare(i, 3, "\xe2\x80\xae") == 0 || s.compare(i, 3, "\xe2\x81\xa6") == 0)
+            return true;
+        // What a lead byte starts is skipped whole; what is left of the C1
+        // range stands alone.
+        size_t len = u >= 0xf0 ? 4 : u >= 0xe0 ? 3 : u >= 0xc2 ? 2 : 1;
+        if (len == 2 && u == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xa0)
+            return true;
+        if (len == 1 && u >= 0x80 && u <= 0x9f)
+            return true;
+        i += len - 1;
+    }
+    return false;
 }
 
 } // namespace
@@ -173,16 +187,96 @@ TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
     const std::string n = std::to_string(fresh_message_numbers());
     ASSERT_EQ(root({"send", "--to", "alice", "x"}).status, 0);
     run_options o;
-    o.input = std::to_string(now()) + " \x1b]0;owned\x07\x1b[2J\x1b[31mdesk\rtop\xc2\x9b\n";
+    o.input = std::to_string(now()) + " \x1b]0;owned\x07\x1b[2J\x1b[31mdesk\rtop\xc2\x9b\x9b" "2J\xe2\x80\xae\n";
     o.has_input = true;
     ASSERT_EQ(run_as("alice", {"sh", "-c", "cat > /var/lib/kelvora/users/alice/acks/" + n}, o).status, 0);
     forge("alice", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
-                    "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07", "MESSAGE=x"});
+                    "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07\x9b" "2J\xe2\x81\xa6", "MESSAGE=x"});
     run_result status = root({"status", n}), log = root({"log", n}), list = root({"list"});
-    EXPECT_NE(status.out.find("(desktop)"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("(desktop2J)"), std::string::npos) << status.out;
     for (const run_result *r : {&status, &log, &list})
         EXPECT_FALSE(has_control_bytes(r->out)) << r->out;
-    EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden)"), std::string::npos) << log.out;
+    EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden2J)"), std::string::npos) << log.out;
+}
+
+TEST_F(Reports, WhatAUserWritesNeverPassesForAnotherRowOnAnEightyColumnScreen)
+{
+    const std::string n = std::to_string(fresh_message_numbers());
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "x"}).status, 0);
+    // Blanks enough to push the rest onto the start of the next screen row:
+    // "bob", blanks to 17, "confirmed on DD/MM HH:MM (" and "desktop" in the
+    // status; the time, two blanks, "user bob: postponed message N (" and
+    // "terminal" in the history.
+    std::string forged_status = std::string(80 - 17 - 26 - 7, ' ') + "carol            confirmed on 01/01 10:00 (desktop)";
+    std::string forged_log = std::string(80 - 21 - 30 - n.size() - 8, ' ') +
+                             "2025-01-01 10:00:00  user carol: confirmed reading message " + n + " (desktop)";
+    run_as("bob", {"sh", "-c", "printf '%s\\n' \"$(date +%s) desktop" + forged_status + "\" > " +
+                                   box("bob", "acks/" + n)});
+    forge("bob", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=POSTPONED", "KELV_USER=bob",
+                  "KELV_CHANNEL=terminal" + forged_log, "MESSAGE=x"});
+    // dave has no part in the message; his own word on it counts for nothing.
+    forge("dave", {"SYSLOG_IDENTIFIER=kelv", "KELV_MESSAGE=" + n, "KELV_EVENT=CONFIRMED", "KELV_USER=dave",
+                   "KELV_CHANNEL=desktop", "MESSAGE=x"});
+
+    std::vector<std::string> status = screen_of({kelv, "status", n}, 80, 30, {"TZ=UTC"});
+    std::vector<std::string> log = screen_of({kelv, "log", n}, 80, 30, {"TZ=UTC"});
+    for (const std::vector<std::string> *screen : {&status, &log})
+        for (const std::string &row : *screen)
+            EXPECT_TRUE(row.rfind("carol", 0) != 0 && row.rfind("2025-", 0) != 0) << row;
+    auto row_with = [](const std::vector<std::string> &screen, const std::string &text) {
+        return std::find_if(screen.begin(), screen.end(),
+                            [&](const std::string &r) { return r.find(text) != std::string::npos; });
+    };
+    auto bob = row_with(status, "bob ");
+    ASSERT_NE(bob, status.end());
+    EXPECT_NE(bob->find("confirmed on"), std::string::npos) << *bob;
+    EXPECT_LE(bob->size(), 80u);
+    auto dave = row_with(log, "user dave: confirmed");
+    ASSERT_NE(dave, log.end());
+    EXPECT_NE(dave->find("[not trustworthy: written by UID 1004]"), std::string::npos) << *dave;
+}
+
+TEST_F(Reports, AMailboxThatCanNeverBeWrittenIsGivenUpAndAPurgeWaitsForCleanMailboxes)
+{
+    const int64_t first = fresh_message_numbers();
+    const std::string n = std::to_string(first), next = std::to_string(first + 1);
+    ASSERT_EQ(root({"send", "--to", "alice,bob", "first"}).status, 0);
+    // bob's inbox becomes a plain file: no copy can ever be written there.
+    run_as("bob", {"sh", "-c", "rm -r " + box("bob", "inbox") + " && echo no > " + box("bob", "inbox")});
+    run_result r = root({"send", "--to", "bob,carol", "second"});
+    EXPECT_EQ(r.status, 1);
+    for (int i = 2; i < 5; i++) {
+        r = root({"list"});
+        EXPECT_EQ(r.err, "kelv: message " + next + " still not delivered to 1 recipients (see kelv status " + next +
+                             ")\n");
+    }
+    r = root({"list"});
+    EXPECT_EQ(r.err, "kelv: message " + next + ": delivery to bob failed 5 times: given up\n");
+    EXPECT_EQ(root({"list"}).err, ""); // said once
+    EXPECT_NE(root({"status", next}).out.find("bob              sent, not delivered: the copy could not be "
+                                              "written, given up after 5 tries (see the log)\n"),
+              std::string::npos);
+    std::vector<std::string> history = lines(root({"log", next}).out);
+    EXPECT_EQ(std::count_if(history.begin(), history.end(),
+                            [](const std::string &l) { return l.find("copy for bob not written") != std::string::npos; }),
+              2);
+    EXPECT_NE(history.back().find("copy for bob not written (given up after 5 tries)"), std::string::npos)
+        << history.back();
+
+    // alice's inbox cannot be changed (by her own doing): the purge of the
+    // first message stays open until it can.
+    run_as("alice", {"chmod", "0555", box("alice", "inbox")});
+    sleep(1);
+    r = root({"purge", "0d"});
+    EXPECT_EQ(r.out, "Deleted 2 messages older than 0d.\n");
+    EXPECT_TRUE(exists("/var/lib/kelvora/sent/.deleting-" + n));
+    EXPECT_TRUE(exists(box("alice", "inbox/" + n)));
+    root({"list"});
+    EXPECT_TRUE(exists("/var/lib/kelvora/sent/.deleting-" + n));
+    run_as("alice", {"chmod", "0755", box("alice", "inbox")});
+    root({"list"});
+    EXPECT_FALSE(exists("/var/lib/kelvora/sent/.deleting-" + n));
+    EXPECT_FALSE(exists(box("alice", "inbox/" + n)));
 }
 
 TEST_F(Reports, RevokeWhileASendIsRunningLeavesNoCopyAnywhere)

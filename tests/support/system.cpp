@@ -13,11 +13,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
+#include <linux/fuse.h>
 #include <memory>
 #include <poll.h>
 #include <pwd.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-journal.h>
@@ -737,4 +739,138 @@ run_options traced_options()
     run_options o;
     o.env = {"ASAN_OPTIONS=detect_leaks=0"};
     return o;
+}
+
+// ---------------------------------------------------------------------------
+
+hanging_fs::hanging_fs(hanging_fs &&other) noexcept
+    : server(std::exchange(other.server, -1)), path(std::move(other.path))
+{
+}
+
+hanging_fs::~hanging_fs()
+{
+    if (server > 0) {
+        // With the server gone the kernel aborts the connection: every
+        // request fails and its sleeper wakes up.
+        kill(server, SIGKILL);
+        while (waitpid(server, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (!path.empty())
+        umount2(path.c_str(), MNT_DETACH);
+}
+
+hanging_fs mount_hanging_fs(const std::string &path, const std::string &user)
+{
+    require_env("mount_hanging_fs");
+    account a = account_lookup(user);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) < 0)
+        fail("pipe");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        close(report[0]);
+        struct stat st;
+        int dev = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (dev < 0 || stat(path.c_str(), &st) < 0)
+            _exit(1);
+        char options[128];
+        snprintf(options, sizeof options, "fd=%d,rootmode=%o,user_id=%u,group_id=%u", dev,
+                 S_ISDIR(st.st_mode) ? S_IFDIR : S_IFREG, a.uid, a.gid);
+        if (mount("hanging", path.c_str(), "fuse.hanging", MS_NOSUID | MS_NODEV, options) < 0)
+            _exit(2);
+        if (setgroups(0, nullptr) < 0 || setresgid(a.gid, a.gid, a.gid) < 0 || setresuid(a.uid, a.uid, a.uid) < 0)
+            _exit(3);
+        if (write(report[1], "ok", 2) != 2)
+            _exit(4);
+        close(report[1]);
+        // The connection is accepted, so that requests reach the server ...
+        static char buf[FUSE_MIN_READ_BUFFER + (1 << 17)];
+        ssize_t got = read(dev, buf, sizeof buf);
+        const fuse_in_header *in = reinterpret_cast<const fuse_in_header *>(buf);
+        if (got < static_cast<ssize_t>(sizeof *in) || in->opcode != FUSE_INIT)
+            _exit(5);
+        struct {
+            fuse_out_header head;
+            fuse_init_out init;
+        } reply = {};
+        reply.head.len = sizeof reply;
+        reply.head.unique = in->unique;
+        reply.init.major = FUSE_KERNEL_VERSION;
+        reply.init.minor = 31;
+        reply.init.max_write = 4096;
+        reply.init.max_background = 16;
+        reply.init.congestion_threshold = 12;
+        if (write(dev, &reply, sizeof reply) != sizeof reply)
+            _exit(6);
+        // ... and taken from the queue, so that a killed caller may not leave
+        // them: each one waits for an answer that never comes.
+        for (;;)
+            if (read(dev, buf, sizeof buf) < 0 && errno != EINTR && errno != EAGAIN)
+                _exit(7);
+    }
+    close(report[1]);
+    char ok[2] = {};
+    ssize_t got = read(report[0], ok, sizeof ok);
+    close(report[0]);
+    if (got != 2) {
+        int st = 0;
+        waitpid(pid, &st, 0);
+        throw std::runtime_error("cannot mount a FUSE file system on " + path + " (server status " +
+                                 std::to_string(decode_status(st)) + ")");
+    }
+    hanging_fs fs;
+    fs.server = pid;
+    fs.path = path;
+    return fs;
+}
+
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> screen_of(const std::vector<std::string> &argv, int cols, int rows,
+                                   const std::vector<std::string> &env)
+{
+    require_env("screen_of");
+    // The command as a shell script: each word quoted, nothing interpreted.
+    std::string script = "exec env";
+    for (const std::vector<std::string> *words : {&env, &argv})
+        for (const std::string &w : *words) {
+            std::string quoted = "'";
+            for (char c : w)
+                quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            script += " " + quoted + "'";
+        }
+    const std::string file = "/run/e2e/screen.sh", done = "/run/e2e/screen.done";
+    write_text(file, script + "\n", 0755);
+    unlink(done.c_str());
+    std::vector<std::string> tmux = {"tmux", "-L", "kelv-screen", "-f", "/dev/null"};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = tmux;
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    run_program(with({"kill-server"}));
+    run_result r = run_program(with({"new-session", "-d", "-x", std::to_string(cols), "-y", std::to_string(rows),
+                                     "sh " + file + "; touch " + done + "; exec sleep 60"}));
+    if (r.status != 0)
+        throw std::runtime_error("tmux: " + r.err);
+    for (int i = 0; i < 1000 && !exists(done); i++)
+        usleep(20000);
+    std::string shown = run_program(with({"capture-pane", "-p", "-t", "0"})).out;
+    run_program(with({"kill-server"}));
+    if (!exists(done))
+        throw std::runtime_error("the command in tmux did not end: " + shown);
+    std::vector<std::string> lines;
+    for (size_t p = 0; p < shown.size();) {
+        size_t nl = shown.find('\n', p);
+        std::string line = shown.substr(p, nl == std::string::npos ? std::string::npos : nl - p);
+        line.erase(line.find_last_not_of(' ') + 1);
+        lines.push_back(line);
+        p = nl == std::string::npos ? shown.size() : nl + 1;
+    }
+    return lines;
 }

@@ -122,6 +122,33 @@ std::vector<journal_entry> journal_read(const std::vector<std::string> &matches)
 // and returns its name, e.g. ":97". It runs until the environment ends.
 std::string start_xvfb();
 
+// A file system of user's own at path that never answers: a FUSE server run
+// as the user (the mount made by root with user_id, as fusermount3 would make
+// it) that accepts the connection and then reads every request without ever
+// replying. Only the user may enter it, and whoever does sleeps in the kernel
+// beyond the reach of SIGKILL. The destructor ends the server, which wakes
+// every sleeper with an error, and detaches the mount.
+struct hanging_fs {
+    pid_t server = -1;
+    std::string path;
+
+    hanging_fs() = default;
+    hanging_fs(hanging_fs &&other) noexcept;
+    hanging_fs(const hanging_fs &) = delete;
+    hanging_fs &operator=(const hanging_fs &) = delete;
+    ~hanging_fs();
+};
+
+// Mounts a hanging file system of user's on path (an existing directory or
+// file).
+hanging_fs mount_hanging_fs(const std::string &path, const std::string &user);
+
+// The screen of a terminal emulator (tmux) of cols x rows once argv, run in
+// it as root with environment env ("NAME=value"), has ended: one string per
+// row, without the blanks at its end.
+std::vector<std::string> screen_of(const std::vector<std::string> &argv, int cols, int rows,
+                                   const std::vector<std::string> &env = {});
+
 // Options for a program run under strace: LeakSanitizer cannot work under
 // ptrace, so a sanitizer build's leak check is turned off there.
 run_options traced_options();

@@ -545,3 +545,40 @@ TEST_F(Agent, TheRealDialogClosesWhenTheMessageIsConfirmedAtATerminal)
               " desktop\n");
     EXPECT_TRUE(dialog_closed(3000));
 }
+
+TEST_F(Agent, WithoutARuntimeDirectoryItsOwnUnderRunUserServesNotTheSharedTmp)
+{
+    // bob holds a lock file where an agent without XDG_RUNTIME_DIR used to
+    // look for its own, and keeps it.
+    pty_process holder = spawn_on_pty("bob", {"flock", "/tmp/kelvora-agent.lock", "sleep", "60"});
+    ASSERT_TRUE(eventually([] { return exists("/tmp/kelvora-agent.lock"); }, 5000));
+    int64_t n = send_message({"--to", "alice", "Hello."});
+    std::string display = start_xvfb();
+    graphical_session(display);
+    pty_process agent = start_agent({"DISPLAY=" + display, "XDG_RUNTIME_DIR"});
+    ASSERT_TRUE(wait_dialogs_shown(1));
+    answer(0);
+    ASSERT_TRUE(wait_confirmed(n));
+    EXPECT_FALSE(exists("/tmp/kelvora-agent.ready")); // start_agent found it in /run/user/1001
+    EXPECT_EQ(stop_agent(agent), 0);
+}
+
+TEST_F(Agent, ANotificationThatNeverEndsKeepsTheAgentNeitherBusyNorRunning)
+{
+    mkdir("/run/e2e/hangbin", 0755);
+    write_text("/run/e2e/hangbin/notify-send", "#!/bin/sh\nexec sleep 1000\n", 0755);
+    int64_t n = send_message({"--to", "alice", "Hello."});
+    ASSERT_EQ(chmod(box("acks").c_str(), 0555), 0); // the confirmation cannot be recorded
+    std::string display = start_xvfb();
+    graphical_session(display);
+    pty_process agent = start_agent(
+        {"DISPLAY=" + display, "PATH=/run/e2e/hangbin:/run/e2e/bin:/usr/local/bin:/usr/bin:/bin"});
+    ASSERT_TRUE(wait_dialogs_shown(1));
+    answer(0);
+    ASSERT_TRUE(eventually([&] { return !events("CONFIRMATION_FAILED", n).empty(); }, 5000));
+    usleep(300000); // the notification has started by now
+    int64_t asked = monotonic_ms();
+    EXPECT_EQ(stop_agent(agent), 0);
+    EXPECT_LT(monotonic_ms() - asked, 3000);
+    EXPECT_TRUE(run_program({"pgrep", "-u", "alice", "-x", "sleep"}).out.empty()) << "the notification lives on";
+}

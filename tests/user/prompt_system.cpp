@@ -474,3 +474,36 @@ TEST_F(PromptRace, AQuestionWhoseLookRacesAConfirmationSaysConfirmedNotRevoked)
     ASSERT_EQ(p.wait_exit(8000), 0) << p.output;
     EXPECT_EQ(p.output, shown(n, "", "Race.") + question + elsewhere);
 }
+
+// With two terminals, one prompt may confirm and archive the copy that the
+// other has just listed. The other must neither ask about a message it can
+// no longer show nor record a postponement of a confirmed one.
+TEST_F(PromptRace, AMessageSettledInAnotherTerminalIsNeitherAskedWithoutItsTextNorPutOff)
+{
+    ASSERT_EQ(run_program({"sh", "-c", "command -v strace"}).status, 0) << "strace is needed";
+    run_options o;
+    o.env = {"KELV_TEST=1", "KELV_VAR=/var/lib/kelvora"};
+    int64_t n = send_message({"--to", "alice", "Race."});
+    // The prompt's second look into the copy (the first is the listing's
+    // expiry check) waits while the other terminal confirms.
+    std::string copy = box("inbox", n);
+    pty_process p = spawn_on_pty("alice",
+                                 {"strace", "-o", "/dev/null", "-P", copy, "-e", "trace=openat", "-e",
+                                  "inject=openat:delay_enter=1500000:when=2", helper, "prompt"},
+                                 user_env({"ASAN_OPTIONS=detect_leaks=0"}));
+    usleep(700000);
+    EXPECT_EQ(run_as("alice", {helper, "confirm", std::to_string(n), "elsewhere"}, o).status, 0);
+    ASSERT_EQ(p.wait_exit(8000), 0) << p.output;
+    EXPECT_EQ(p.output, "");
+
+    // Confirmed elsewhere between the question and a "no".
+    n = send_message({"--to", "alice", "Race again."});
+    pty_process q = start_prompt();
+    ASSERT_TRUE(q.wait_for(question, 5000)) << q.output;
+    EXPECT_EQ(run_as("alice", {helper, "confirm", std::to_string(n), "elsewhere"}, o).status, 0);
+    q.send("n\n");
+    ASSERT_EQ(q.wait_exit(5000), 0) << q.output;
+    EXPECT_EQ(q.output, shown(n, "", "Race again.") + question + "n\r\n" + elsewhere.substr(2));
+    EXPECT_FALSE(exists(box("state", n) + ".term"));
+    EXPECT_TRUE(events("POSTPONED").empty());
+}
