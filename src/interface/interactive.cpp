@@ -79,6 +79,12 @@ next_step act_on_letter(list_state &st, const frame &f, const char *text)
     const message_summary *s = st.list.count > 0 ? st.list.items[st.selected] : nullptr;
     if (strcmp(text, "q") == 0 || strcmp(text, "Q") == 0)
         return next_step::leave;
+    if (strcmp(text, "n") == 0) {
+        // The new message heads the reloaded list.
+        if (compose_form())
+            st.selected = 0;
+        return next_step::reload;
+    }
     if (strcmp(text, "r") == 0) {
         if (!s || s->revoked)
             return next_step::draw;

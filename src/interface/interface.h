@@ -1,5 +1,6 @@
 // The interactive interface: kelv's full-screen view of the sent messages,
-// with search, revoke, remind and purge, and the view of one message.
+// with search, revoke, remind and purge, the view of one message, and the
+// form that writes and sends a new one.
 //
 // Invariants that hold for everything declared here:
 //  - One screen is built as a frame of text lines and drawn with one write;
@@ -41,6 +42,11 @@ bool screen_open();
 void screen_close();
 void enter_raw_mode();
 void restore_terminal();
+// Lends the terminal to a program in the foreground (the external editor):
+// the normal screen and attributes, and Ctrl+Z stopping kelv together with
+// that program, as a shell expects. take_terminal_back takes it again.
+void lend_terminal();
+void take_terminal_back();
 // Reads the terminal size; true when it is readable, non-zero and new.
 bool refresh_size();
 
@@ -76,6 +82,9 @@ enum ui_key : int {
 size_t decode_key(const unsigned char *bytes, size_t len, bool complete, ui_key &key, char text[5]);
 // Waits up to 500 ms for a key on the terminal; bytes as for decode_key.
 ui_key read_key(char text[5]);
+// True when input is already waiting: a screen typed into faster than it is
+// drawn (a paste) may leave drawing until it has read what came.
+bool key_pending();
 
 // What one screen shows; body line k is drawn on screen row k + 2.
 struct frame {
@@ -208,6 +217,38 @@ void format_clock(int64_t t, char out[16]);
 // the message disappears or the interface is asked to quit. loaded_at is the
 // list's load time, the first "updated at" of the view.
 void message_view(int64_t n, const char *loaded_at);
+
+// ---------------------------------------------------------------------------
+// The compose form
+
+enum form_field { field_to = 0, field_title = 1, field_expires = 2, field_text = 3 };
+
+// What the form holds. Offsets are byte offsets on character boundaries;
+// the text always has at least one line and no line holds a newline.
+struct compose_form {
+    textbuf fields[3]; // To, Title, Expires
+    strlist lines;     // the text, one string per line
+    int field = field_to;
+    size_t field_cursor = 0;
+    size_t line = 0; // the insertion point in the text
+    size_t column = 0;
+    char *recipient_preview = nullptr; // the note beside To; NULL until computed
+
+    compose_form() = default;
+    compose_form(const compose_form &) = delete;
+    compose_form &operator=(const compose_form &) = delete;
+    ~compose_form();
+};
+void compose_form_free(struct compose_form &form);
+
+// Runs the form until the message is sent (true), discarded or abandoned.
+bool compose_form();
+// Hands the text to the administrator's editor (VISUAL, EDITOR, nano, vi)
+// and takes back what it saved; the text becomes the current field. Under
+// sudo the editor runs as the account that called sudo, never as root in its
+// place. True when the editor ran and its text was taken back; otherwise the
+// text is as it was and problem says why.
+bool edit_in_editor(struct compose_form &form, textbuf &problem);
 
 // Runs the interface; false when it could not start on this terminal.
 bool interactive_main();
