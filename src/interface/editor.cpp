@@ -115,7 +115,8 @@ int run_editor(const char *path, const user_info *caller)
     free(groups);
     int status = child.pid < 0 ? -1 : child_wait(child);
     take_terminal_back();
-    errno = error;
+    if (child.pid < 0)
+        errno = error;
     return status;
 }
 

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <pwd.h>
 #include <regex>
-#include <unistd.h>
 
 namespace {
 
@@ -88,7 +87,7 @@ TEST_F(interactive_fixture, AMessageWrittenInTheFormIsSentOpenedAndRevoked)
                                row(80, "            50 of 65536 bytes") + row(80, "") + row(80, "") + row(80, "") +
                                bottom(80, form_footer()));
     // The cursor stands after the dash, on the text's second line.
-    EXPECT_EQ(t->format("#{cursor_x},#{cursor_y}"), "22,7");
+    EXPECT_EQ(cursor_at(*t, "22,7"), "22,7");
 
     t->keys({"C-s"});
     ASSERT_TRUE(t->wait_for("─ Send the message? ")) << t->screen();
@@ -162,13 +161,6 @@ TEST_F(interactive_fixture, TheFormsKeysAndWaysOut)
 {
     auto t = start(80, 24);
     ASSERT_TRUE(t->wait_for("No messages sent.")) << t->screen();
-    // Waits until the cursor stands at x,y and returns where it stands.
-    auto cursor = [&](const std::string &expected) {
-        std::string at;
-        for (int i = 0; i < 250 && (at = t->format("#{cursor_x},#{cursor_y}")) != expected; i++)
-            usleep(20000);
-        return at;
-    };
 
     // A fresh form closes on Esc without a question.
     t->keys({"n"});
@@ -183,13 +175,13 @@ TEST_F(interactive_fixture, TheFormsKeysAndWaysOut)
     t->type("x");
     t->keys({"Tab", "Tab", "Tab", "Tab"});
     ASSERT_TRUE(t->wait_for("]  kelv: no such user: x")) << t->screen();
-    EXPECT_EQ(cursor("17,2"), "17,2");
+    EXPECT_EQ(cursor_at(*t, "17,2"), "17,2");
     t->keys({"Left", "BTab"});
     t->type("text");
     t->keys({"Up"});
     t->type("1h");
     ASSERT_TRUE(t->wait_for("[ 1h ")) << t->screen();
-    EXPECT_EQ(cursor("18,4"), "18,4");
+    EXPECT_EQ(cursor_at(*t, "18,4"), "18,4");
     EXPECT_TRUE(t->wait_for("│ text ")) << t->screen();
 
     // Smaller than the interface's least, the form waits with what it holds
@@ -236,4 +228,33 @@ TEST_F(interactive_fixture, TheFormsKeysAndWaysOut)
     t->keys({"C-c"});
     expect_ended_with_terminal_back(*t);
     EXPECT_EQ(list_dir(s.path("sent")).size(), 0u);
+}
+
+TEST_F(interactive_fixture, LongLinesWrapAndTheBoxFollowsTheCursor)
+{
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("No messages sent.")) << t->screen();
+    t->keys({"n", "BTab"});
+    std::string words = "text";
+    for (int i = 0; i < 6; i++)
+        words += " 0123456789";
+    t->type(words + " ");
+    // Broken at the last blank that fits 60 columns; the cursor after the
+    // blank that ends the second piece.
+    ASSERT_TRUE(t->wait_for("│ " + words.substr(0, 59) + "  │")) << t->screen();
+    EXPECT_TRUE(t->wait_for("│ 0123456789  ")) << t->screen();
+    EXPECT_EQ(cursor_at(*t, "27,7"), "27,7");
+
+    // Twelve lines more: the ten rows of the box show the last ten pieces.
+    for (int i = 1; i <= 12; i++) {
+        t->keys({"Enter"});
+        t->type(std::to_string(i));
+    }
+    ASSERT_TRUE(t->wait_for("│ 12 ")) << t->screen();
+    std::string screen = t->screen();
+    EXPECT_NE(screen.find(" Text       ┌" + repeat("─", 62) + "┐ │\n│             │ 3 "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("│ 12 " + std::string(58, ' ') + "│ │\n│             └"), std::string::npos) << screen;
+    EXPECT_EQ(cursor_at(*t, "18,15"), "18,15");
+    t->keys({"C-c"});
+    expect_ended_with_terminal_back(*t);
 }

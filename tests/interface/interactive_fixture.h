@@ -7,6 +7,7 @@
 #include "tmux.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,16 @@ struct interactive_fixture : ::testing::Test {
             usleep(20000);
         EXPECT_EQ(read_text(stty + ".after"), read_text(stty + ".before"));
         EXPECT_NE(read_text(stty + ".before"), "");
+    }
+
+    // Waits up to 5 seconds for the cursor to stand at "x,y" (from 0) and
+    // returns where it stands.
+    static std::string cursor_at(const tmux_session &t, const std::string &expected)
+    {
+        std::string at;
+        for (int i = 0; i < 250 && (at = t.format("#{cursor_x},#{cursor_y}")) != expected; i++)
+            usleep(20000);
+        return at;
     }
 
     // Body row k (from 0) of the screen, without its frame.
