@@ -66,7 +66,7 @@ TEST_F(editor_fixture, VisualWithOptionsAndWhatComesBack)
 
     // Three trailing newlines go; the tab and the escape sequence are not
     // drawn as they stand.
-    write_text(s.path("next"), "Neu\tmit Tab \x1b[31mrot\x1b[0m\n\nZweite\n\n\n");
+    write_text(s.path("next"), "Neu\tmit Tab \x1b[31mrot\x1b[0m\x1b]0;pwned\x07\n\nZweite\n\n\n");
     t->keys({"C-e"});
     ASSERT_TRUE(t->wait_for("│ Zweite ")) << t->screen();
     EXPECT_EQ(calls("editor -x --flag FILE\n"), "editor -x --flag FILE\n");
