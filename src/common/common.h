@@ -80,6 +80,11 @@ struct strlist {
 // Takes ownership of s.
 void strlist_push(strlist &l, char *s);
 void strlist_push_copy(strlist &l, const char *s);
+// Takes ownership of s and puts it at index (at most count), moving the
+// strings from there on one place up.
+void strlist_insert(strlist &l, size_t index, char *s);
+// Frees the string at index and closes the gap.
+void strlist_remove(strlist &l, size_t index);
 bool strlist_contains(const strlist &l, const char *s);
 // The same by binary search in a list sorted by strlist_sort.
 bool strlist_contains_sorted(const strlist &l, const char *s);
@@ -327,6 +332,18 @@ bool list_group_members(const char *group, strlist &out);
 // behind, so the limit bounds the call whatever the child does.
 int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf *input, textbuf *output,
                 size_t output_limit, int time_limit);
+// read_file with u's rights, in a run_as_user child: what the account could
+// not open itself (a file it named that only root may read) is refused.
+// Errors as read_file's; a child that fails or overruns gives EIO.
+int read_file_as_user(const user_info &u, const char *path, size_t limit, bool nofollow, textbuf &out,
+                      int time_limit);
+// The groups initgroups would give u, looked up before a fork so that the
+// child only makes system calls. Caller frees; NULL on failure.
+gid_t *user_groups(const user_info &u, int &count);
+// In a forked child: groups, then group ids, then user ids, then proof that
+// the change is complete and root cannot be regained; false when anything is
+// off. A target of uid 0 fails the proof.
+bool become_user(const user_info &u, const gid_t *groups, int count);
 
 // One run of run_as_users: run_as_user's arguments, and its result.
 struct user_run {

@@ -22,6 +22,20 @@ void strlist_push_copy(strlist &l, const char *s)
     strlist_push(l, xstrdup(s));
 }
 
+void strlist_insert(strlist &l, size_t index, char *s)
+{
+    strlist_push(l, s);
+    memmove(l.items + index + 1, l.items + index, (l.count - 1 - index) * sizeof *l.items);
+    l.items[index] = s;
+}
+
+void strlist_remove(strlist &l, size_t index)
+{
+    free(l.items[index]);
+    memmove(l.items + index, l.items + index + 1, (l.count - 1 - index) * sizeof *l.items);
+    l.count--;
+}
+
 bool strlist_contains(const strlist &l, const char *s)
 {
     for (size_t i = 0; i < l.count; i++)

@@ -215,9 +215,9 @@ namespace {
 
 const int identity_failed = 126;
 
-// The user's groups as initgroups would set them, looked up in the parent:
-// the child then only makes system calls. Caller frees; NULL on failure.
-gid_t *group_list(const user_info &u, int &count)
+} // namespace
+
+gid_t *user_groups(const user_info &u, int &count)
 {
     int n = 64;
     for (;;) {
@@ -234,8 +234,6 @@ gid_t *group_list(const user_info &u, int &count)
     }
 }
 
-// In the child: groups, then group ids, then user ids, then proof that the
-// change is complete and cannot be undone. A target of uid 0 fails the proof.
 bool become_user(const user_info &u, const gid_t *groups, int count)
 {
     if (!groups || setgroups(static_cast<size_t>(count), groups) < 0 || setresgid(u.gid, u.gid, u.gid) < 0 ||
@@ -249,6 +247,8 @@ bool become_user(const user_info &u, const gid_t *groups, int count)
         return false;
     return setuid(0) < 0;
 }
+
+namespace {
 
 // The child's whole life: system calls, the function, _exit. It keeps no
 // descriptor of the parent's but its pipes (a lock of the parent's held by a
@@ -306,7 +306,7 @@ bool start_run(user_run &r, running &slot)
 
     bool changing = geteuid() == 0 && !test_mode;
     int group_count = 0;
-    gid_t *groups = changing ? group_list(*r.user, group_count) : nullptr;
+    gid_t *groups = changing ? user_groups(*r.user, group_count) : nullptr;
 
     pid_t parent = getpid();
     fflush(stdout);
@@ -506,4 +506,35 @@ int run_as_user(const user_info &u, int (*fn)(void *), void *arg, const textbuf 
     r.time_limit = time_limit;
     run_as_users(&r, 1, 1);
     return r.result;
+}
+
+namespace {
+
+struct file_request {
+    const char *path;
+    size_t limit;
+    bool nofollow;
+};
+
+// In the child, as the user: the file on standard output, or its errno as
+// the exit status.
+int read_file_step(void *arg)
+{
+    const file_request &r = *static_cast<const file_request *>(arg);
+    textbuf b;
+    if (read_file(r.path, r.limit, r.nofollow, b) < 0)
+        return errno > 0 && errno < identity_failed ? errno : EIO;
+    return write_all(1, textbuf_str(b), b.len) == 0 ? 0 : EIO;
+}
+
+} // namespace
+
+int read_file_as_user(const user_info &u, const char *path, size_t limit, bool nofollow, textbuf &out,
+                      int time_limit)
+{
+    file_request r = {path, limit, nofollow};
+    int rc = run_as_user(u, read_file_step, &r, nullptr, &out, limit, time_limit);
+    if (rc != 0)
+        errno = rc > 0 ? rc : EIO;
+    return rc == 0 ? 0 : -1;
 }

@@ -134,16 +134,6 @@ send_options parse_send_arguments(int argc, char **argv)
     return o;
 }
 
-// In the child, as the caller: the file on standard output, or its errno as
-// the exit status.
-int read_file_step(void *arg)
-{
-    textbuf b;
-    if (read_file(static_cast<const char *>(arg), text_read_limit, false, b) < 0)
-        return errno > 0 && errno < 126 ? errno : EIO;
-    return write_all(1, textbuf_str(b), b.len) == 0 ? 0 : EIO;
-}
-
 // Reads the --file with the rights of whoever called kelv through sudo, so
 // that a link to a file only root may read is refused as it would be to the
 // caller; root's own calls read as root.
@@ -152,11 +142,7 @@ int read_text_file(const char *path, textbuf &text)
     user_info caller;
     if (geteuid() != 0 || test_mode || !sudo_caller(caller))
         return read_file(path, text_read_limit, false, text);
-    int rc = run_as_user(caller, read_file_step, const_cast<char *>(path), nullptr, &text, text_read_limit,
-                         file_time_limit);
-    if (rc != 0)
-        errno = rc > 0 ? rc : EIO;
-    return rc == 0 ? 0 : -1;
+    return read_file_as_user(caller, path, text_read_limit, false, text, file_time_limit);
 }
 
 void read_message_text(const send_options &o, int argc, char **argv, textbuf &text)

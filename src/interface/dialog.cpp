@@ -35,17 +35,13 @@ char *input_footer()
     return xasprintf("%sEnter%s confirm   %sEsc%s cancel", style_key, style_reset, style_key, style_reset);
 }
 
-
 // Removes the last character of b: its continuation bytes and lead byte.
 void remove_last_char(textbuf &b)
 {
-    while (b.len > 0) {
-        unsigned char c = static_cast<unsigned char>(b.data[--b.len]);
-        if ((c & 0xc0) != 0x80)
-            break;
-    }
-    if (b.data)
-        b.data[b.len] = '\0';
+    if (b.len == 0)
+        return;
+    b.len = char_before(b.data, b.len);
+    b.data[b.len] = '\0';
 }
 
 // Asks "VERB message N?" with the lines and, when confirmed, runs the command

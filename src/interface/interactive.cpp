@@ -9,9 +9,6 @@
 
 namespace {
 
-// Reloads come every sixth timeout of 500 ms: about every 3 seconds.
-const int timeouts_per_reload = 6;
-
 struct list_state {
     message_list list;
     char *search_text = xstrdup("");
@@ -82,6 +79,12 @@ next_step act_on_letter(list_state &st, const frame &f, const char *text)
     const message_summary *s = st.list.count > 0 ? st.list.items[st.selected] : nullptr;
     if (strcmp(text, "q") == 0 || strcmp(text, "Q") == 0)
         return next_step::leave;
+    if (strcmp(text, "n") == 0) {
+        // The new message heads the reloaded list.
+        if (compose_form())
+            st.selected = 0;
+        return next_step::reload;
+    }
     if (strcmp(text, "r") == 0) {
         if (!s || s->revoked)
             return next_step::draw;
@@ -109,7 +112,10 @@ next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *tex
 {
     switch (key) {
     case key_timeout:
-        if (refresh_size() && (screen_cols < 80 || screen_rows < 20))
+        // The size is judged, not only its change: the view or the form may
+        // have seen the change first.
+        refresh_size();
+        if (screen_cols < 80 || screen_rows < 20)
             return next_step::leave;
         if (++ticks < timeouts_per_reload)
             return next_step::draw;
@@ -122,6 +128,11 @@ next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *tex
         st.search_text[0] = '\0';
         return next_step::reload;
     case key_char: return act_on_letter(st, f, text);
+    case key_enter:
+        if (st.list.count == 0)
+            return next_step::draw;
+        message_view(st.list.items[st.selected]->number, st.list.loaded_at);
+        return next_step::reload;
     default: return move(st, key);
     }
 }

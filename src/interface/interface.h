@@ -1,5 +1,6 @@
 // The interactive interface: kelv's full-screen view of the sent messages,
-// with search, revoke, remind and purge.
+// with search, revoke, remind and purge, the view of one message, and the
+// form that writes and sends a new one.
 //
 // Invariants that hold for everything declared here:
 //  - One screen is built as a frame of text lines and drawn with one write;
@@ -15,6 +16,7 @@
 #include "reports/reports.h"
 
 #include <csignal>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Screen and raw mode
@@ -40,6 +42,11 @@ bool screen_open();
 void screen_close();
 void enter_raw_mode();
 void restore_terminal();
+// Lends the terminal to a program in the foreground (the external editor):
+// the normal screen and attributes, and Ctrl+Z stopping kelv together with
+// that program, as a shell expects. take_terminal_back takes it again.
+void lend_terminal();
+void take_terminal_back();
 // Reads the terminal size; true when it is readable, non-zero and new.
 bool refresh_size();
 
@@ -75,6 +82,9 @@ enum ui_key : int {
 size_t decode_key(const unsigned char *bytes, size_t len, bool complete, ui_key &key, char text[5]);
 // Waits up to 500 ms for a key on the terminal; bytes as for decode_key.
 ui_key read_key(char text[5]);
+// True when input is already waiting: a screen typed into faster than it is
+// drawn (a paste) may leave drawing until it has read what came.
+bool key_pending();
 
 // What one screen shows; body line k is drawn on screen row k + 2.
 struct frame {
@@ -103,6 +113,19 @@ int display_width(const char *text);
 void append_fitted(textbuf &out, const char *text, int width);
 // Appends the text as lines of at most width columns, broken at blanks.
 void wrap_text(const char *text, int width, strlist &out);
+// Bytes [start, end) of a line.
+struct text_span {
+    size_t start;
+    size_t end;
+};
+// The display lines of one line (no newline in it) as wrap_text breaks it,
+// as byte ranges of the line; an empty line gives one empty range.
+void wrap_line(const char *line, int width, std::vector<text_span> &out);
+// The offset of the character before / after the one at byte offset at.
+size_t char_before(const char *text, size_t at);
+size_t char_after(const char *text, size_t at);
+// The characters in bytes [from, to) of text.
+int count_chars(const char *text, size_t from, size_t to);
 void push_formatted(strlist &l, const char *fmt, ...) KELV_PRINTF(2, 3);
 // Appends bytes that a user may have written, for one screen line: cleaned
 // of control sequences, with tabs and newlines as blanks.
@@ -154,6 +177,10 @@ void purge_dialog(const frame &f);
 // ---------------------------------------------------------------------------
 // The list of sent messages
 
+// The list and the message view reload on every sixth timeout of 500 ms:
+// about every 3 seconds while idle.
+inline constexpr int timeouts_per_reload = 6;
+
 struct message_list {
     message_summary **items = nullptr; // newest first
     size_t count = 0;
@@ -180,6 +207,48 @@ void confirmation_bar(textbuf &out, int confirmed, int delivered, int sent);
 // Appends "3 confirmed · 1 delivered" with each part in its state's colour.
 void coloured_summary(textbuf &out, const message_summary &s);
 void keys_dialog(const frame &f);
+// "%H:%M:%S" of t in local time, or "?".
+void format_clock(int64_t t, char out[16]);
+
+// ---------------------------------------------------------------------------
+// The view of one message
+
+// Shows message n, its recipients and its history until the user goes back,
+// the message disappears or the interface is asked to quit. loaded_at is the
+// list's load time, the first "updated at" of the view.
+void message_view(int64_t n, const char *loaded_at);
+
+// ---------------------------------------------------------------------------
+// The compose form
+
+enum form_field { field_to = 0, field_title = 1, field_expires = 2, field_text = 3 };
+
+// What the form holds. Offsets are byte offsets on character boundaries;
+// the text always has at least one line and no line holds a newline.
+struct compose_form {
+    textbuf fields[3]; // To, Title, Expires
+    strlist lines;     // the text, one string per line
+    int field = field_to;
+    size_t field_cursor = 0;
+    size_t line = 0; // the insertion point in the text
+    size_t column = 0;
+    char *recipient_preview = nullptr; // the note beside To; NULL until computed
+
+    compose_form() = default;
+    compose_form(const compose_form &) = delete;
+    compose_form &operator=(const compose_form &) = delete;
+    ~compose_form();
+};
+void compose_form_free(struct compose_form &form);
+
+// Runs the form until the message is sent (true), discarded or abandoned.
+bool compose_form();
+// Hands the text to the administrator's editor (VISUAL, EDITOR, nano, vi)
+// and takes back what it saved; the text becomes the current field. Under
+// sudo the editor runs as the account that called sudo, never as root in its
+// place. True when the editor ran and its text was taken back; otherwise the
+// text is as it was and problem says why.
+bool edit_in_editor(struct compose_form &form, textbuf &problem);
 
 // Runs the interface; false when it could not start on this terminal.
 bool interactive_main();

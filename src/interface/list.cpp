@@ -138,7 +138,6 @@ void message_list_free(message_list &l)
 void load_message_list(message_list &l, const char *search_text)
 {
     int64_t started = now();
-    char loaded_at[16];
     message_list_free(l);
     // Confirmations written since the last load must be seen: the mailboxes
     // that may have changed are read again, and the summaries built again
@@ -157,12 +156,15 @@ void load_message_list(message_list &l, const char *search_text)
         else
             delete s;
     }
-    time_t t = static_cast<time_t>(started);
+    format_clock(started, l.loaded_at);
+}
+
+void format_clock(int64_t t, char out[16])
+{
+    time_t when = static_cast<time_t>(t);
     struct tm tm;
-    if (localtime_r(&t, &tm) && strftime(loaded_at, sizeof loaded_at, "%H:%M:%S", &tm) > 0)
-        memcpy(l.loaded_at, loaded_at, sizeof loaded_at);
-    else
-        strcpy(l.loaded_at, "?");
+    if (!localtime_r(&when, &tm) || strftime(out, 16, "%H:%M:%S", &tm) == 0)
+        strcpy(out, "?");
 }
 
 void confirmation_bar(textbuf &out, int confirmed, int delivered, int sent)

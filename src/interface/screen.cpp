@@ -186,6 +186,20 @@ void restore_terminal()
     write_out("\x1b[?25h\x1b[?1049l", 14);
 }
 
+void lend_terminal()
+{
+    restore_terminal();
+    if (saved_tstp.sa_handler != SIG_IGN)
+        signal(SIGTSTP, SIG_DFL);
+}
+
+void take_terminal_back()
+{
+    if (saved_tstp.sa_handler != SIG_IGN)
+        handle(SIGTSTP, on_suspend);
+    enter_raw_mode();
+}
+
 void screen_close()
 {
     if (tty_fd < 0)
@@ -241,6 +255,8 @@ ui_key read_key(char text[5])
         return key;
     }
 }
+
+bool key_pending() { return pending_len > 0 || wait_input(0) > 0; }
 
 frame::~frame() { frame_free(*this); }
 

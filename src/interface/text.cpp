@@ -78,42 +78,67 @@ void append_fitted(textbuf &out, const char *text, int width)
         textbuf_append_char(out, ' ');
 }
 
-void wrap_text(const char *text, int width, strlist &out)
+void wrap_line(const char *line, int width, std::vector<text_span> &out)
 {
     if (width < 1)
         width = 1;
+    size_t rest = 0, len = strlen(line);
+    while (display_width(line + rest) > width) {
+        const char *start = line + rest, *p = start, *blank = nullptr;
+        int count = 0;
+        const char *cut = nullptr; // after the width-th character
+        while (*p) {
+            if (count == width) {
+                cut = p;
+                break;
+            }
+            if (*p == ' ' && count + 1 <= width)
+                blank = p;
+            count++;
+            p += char_length(p);
+        }
+        size_t at = static_cast<size_t>((blank && blank > start ? blank : cut) - line);
+        out.push_back({rest, at});
+        rest = at < len && line[at] == ' ' ? at + 1 : at;
+    }
+    out.push_back({rest, len});
+}
+
+void wrap_text(const char *text, int width, strlist &out)
+{
+    std::vector<text_span> spans;
     const char *piece = text;
     while (*piece) {
         const char *nl = strchr(piece, '\n');
         size_t len = nl ? static_cast<size_t>(nl - piece) : strlen(piece);
-        char *rest_copy = xstrndup(piece, len);
-        const char *rest = rest_copy;
-        while (display_width(rest) > width) {
-            const char *p = rest, *blank = nullptr;
-            int count = 0;
-            const char *cut = nullptr; // after the width-th character
-            while (*p) {
-                if (count == width) {
-                    cut = p;
-                    break;
-                }
-                if (*p == ' ' && count + 1 <= width)
-                    blank = p;
-                count++;
-                p += char_length(p);
-            }
-            if (blank && blank > rest) {
-                strlist_push(out, xstrndup(rest, static_cast<size_t>(blank - rest)));
-                rest = blank + 1;
-            } else {
-                strlist_push(out, xstrndup(rest, static_cast<size_t>(cut - rest)));
-                rest = *cut == ' ' ? cut + 1 : cut;
-            }
-        }
-        strlist_push_copy(out, rest);
-        free(rest_copy);
+        char *line = xstrndup(piece, len);
+        spans.clear();
+        wrap_line(line, width, spans);
+        for (const text_span &s : spans)
+            strlist_push(out, xstrndup(line + s.start, s.end - s.start));
+        free(line);
         piece += len + (nl ? 1 : 0);
     }
+}
+
+size_t char_before(const char *text, size_t at)
+{
+    while (at > 0 && is_continuation(static_cast<unsigned char>(text[--at]))) {
+    }
+    return at;
+}
+
+size_t char_after(const char *text, size_t at)
+{
+    return text[at] ? at + char_length(text + at) : at;
+}
+
+int count_chars(const char *text, size_t from, size_t to)
+{
+    int n = 0;
+    for (size_t i = from; i < to; i++)
+        n += !is_continuation(static_cast<unsigned char>(text[i]));
+    return n;
 }
 
 void push_formatted(strlist &l, const char *fmt, ...)

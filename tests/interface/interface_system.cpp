@@ -1,21 +1,51 @@
 // The interface for real: alice, an administrator through sudo, runs kelv in
 // a terminal emulator of hers, sees what root sent and revokes it; what bob
 // wrote into his mailbox changes the counts and nothing else on her screen.
+// She writes a message in her own editor, which runs as her, never as root,
+// and sees bob's confirmation in the message's history from the journal.
 #include "common/common.h"
 #include "system.h"
 #include "tmux.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
 const std::string kelv = "/usr/local/bin/kelv";
+const std::string helper = "/usr/local/lib/kelvora/kelvora-user";
+// A stand-in editor that anyone may run: it notes who runs it and who owns
+// the file, then does what editor.mode says (write text by default).
+const std::string editor = "/run/e2e/log/editor";
 
 class Interface : public system_test {};
 
 run_result as_alice(const std::vector<std::string> &argv, const run_options &opt)
 {
     return run_as("alice", argv, opt);
+}
+
+void write_editor()
+{
+    write_text(editor,
+               "#!/bin/sh\n"
+               "id -u > /run/e2e/log/editor.uid.$$\n"
+               "stat -c %U \"$1\" > /run/e2e/log/editor.owner.$$\n"
+               "case \"$(cat /run/e2e/log/editor.mode 2>/dev/null)\" in\n"
+               "link) rm -f \"$1\" && ln -s /etc/shadow \"$1\" ;;\n"
+               "*) printf 'Written in the editor.\\n\\n\\n' > \"$1\" ;;\n"
+               "esac\n",
+               0755);
+}
+
+// What the runs of the stand-in editor noted, by the name of the note.
+std::vector<std::string> editor_notes(const std::string &note)
+{
+    std::vector<std::string> notes;
+    for (const std::string &name : list_dir("/run/e2e/log"))
+        if (name.starts_with("editor." + note + "."))
+            notes.push_back(read_text("/run/e2e/log/" + name));
+    return notes;
 }
 
 } // namespace
@@ -63,4 +93,90 @@ TEST_F(Interface, AnAdministratorThroughSudoRevokesWhatRootSent)
         usleep(20000);
     EXPECT_EQ(read_text("/home/alice/stty.after"), read_text("/home/alice/stty.before"));
     EXPECT_NE(read_text("/home/alice/stty.before"), "");
+}
+
+TEST_F(Interface, TheEditorRunsAsTheCallerAndTheHistoryComesFromTheJournal)
+{
+    const std::string n = std::to_string(fresh_message_numbers());
+    write_editor();
+    // sudo keeps no VISUAL of the caller's; alice's rule lets her set it.
+    tmux_session t(100, 30, "sudo VISUAL=" + editor + " kelv; echo \"[kelv ended: $?]\"; exec sleep 100000",
+                   as_alice);
+    ASSERT_TRUE(t.wait_for("No messages sent.", 10000)) << t.screen();
+    t.keys({"n"});
+    ASSERT_TRUE(t.wait_for("─ New message ")) << t.screen();
+    t.type("bob");
+    t.keys({"Tab", "Tab", "Tab"});
+
+    // The file replaced by a link to a file that only root may read: it is
+    // read back with alice's rights, and refused.
+    write_text("/run/e2e/log/editor.mode", "link\n");
+    t.keys({"C-e"});
+    ASSERT_TRUE(t.wait_for("─ External editor ")) << t.screen();
+    EXPECT_TRUE(t.wait_for("cannot be read back")) << t.screen();
+    EXPECT_EQ(t.screen().find("root:"), std::string::npos) << t.screen();
+    t.keys({"x"});
+    ASSERT_TRUE(t.wait_gone("─ External editor ")) << t.screen();
+    EXPECT_TRUE(t.wait_for("0 of 65536 bytes")) << t.screen();
+
+    unlink("/run/e2e/log/editor.mode");
+    t.keys({"C-e"});
+    ASSERT_TRUE(t.wait_for("│ Written in the editor. ")) << t.screen();
+    EXPECT_TRUE(t.wait_for("22 of 65536 bytes")) << t.screen();
+    EXPECT_EQ(editor_notes("uid"), (std::vector<std::string>{"1001\n", "1001\n"}));
+    EXPECT_EQ(editor_notes("owner"), (std::vector<std::string>{"alice\n", "alice\n"}));
+    for (const std::string &name : list_dir("/tmp"))
+        EXPECT_FALSE(name.starts_with("kelvora-")) << "left behind: /tmp/" << name;
+
+    t.keys({"C-s"});
+    ASSERT_TRUE(t.wait_for("─ Send the message? ")) << t.screen();
+    t.keys({"y"});
+    ASSERT_TRUE(t.wait_for("│  Message " + n + " sent to 1 user.")) << t.screen();
+    message m;
+    ASSERT_EQ(message_read(("/var/lib/kelvora/sent/" + n + "/msg").c_str(), m), 0);
+    EXPECT_STREQ(m.from, "alice");
+    EXPECT_STREQ(m.text, "Written in the editor.\n");
+    t.keys({"x"});
+
+    // bob confirms at a real prompt of his; the history shows it, written by
+    // his own helper, after what kelv logged as root.
+    pty_process prompt = spawn_on_pty("bob", {helper, "prompt"});
+    ASSERT_TRUE(prompt.wait_for("[y/N] ", 5000)) << prompt.output;
+    prompt.send("y\n");
+    EXPECT_EQ(prompt.wait_exit(5000), 0) << prompt.output;
+    ASSERT_TRUE(t.wait_for("│ >" + n + "  ")) << t.screen();
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for("─ Message " + n + " ")) << t.screen();
+    t.keys({"Tab"});
+    ASSERT_TRUE(t.wait_for("user bob: confirmed reading message " + n + " (terminal " + prompt.tty.substr(5) + ")"))
+        << t.screen();
+    std::string history = t.screen();
+    EXPECT_NE(history.find("  message " + n + " sent by alice to: bob "), std::string::npos) << history;
+    EXPECT_NE(history.find("  message " + n + " delivered to bob (terminals written: "), std::string::npos) << history;
+    EXPECT_EQ(history.find("not trustworthy"), std::string::npos) << history;
+    t.keys({"BTab"});
+    ASSERT_TRUE(t.wait_for(" bob           confirmed on ")) << t.screen();
+    t.keys({"q", "q"});
+    EXPECT_TRUE(t.wait_for("[kelv ended: 0]")) << t.screen();
+}
+
+TEST_F(Interface, AnEditorForACallerWhoCannotBeFoundNeverRunsAsRoot)
+{
+    write_editor();
+    // Root's kelv, told by its environment that it runs for an account that
+    // does not exist: no editor at all rather than root's.
+    tmux_session t(100, 30,
+                   "trap : INT; SUDO_USER=ghost SUDO_UID=4242 VISUAL=" + editor + " " + kelv +
+                       "; echo \"[kelv ended: $?]\"; exec sleep 100000");
+    ASSERT_TRUE(t.wait_for("No messages sent.", 10000)) << t.screen();
+    t.keys({"n", "Tab", "Tab", "Tab"});
+    t.type("Kept as typed.");
+    t.keys({"C-e"});
+    ASSERT_TRUE(t.wait_for("─ External editor ")) << t.screen();
+    EXPECT_TRUE(t.wait_for("ghost")) << t.screen();
+    t.keys({"x"});
+    ASSERT_TRUE(t.wait_for("│ Kept as typed. ")) << t.screen();
+    EXPECT_EQ(editor_notes("uid").size(), 0u);
+    t.keys({"C-c"});
+    EXPECT_TRUE(t.wait_for("[kelv ended: 0]")) << t.screen();
 }

@@ -1,6 +1,7 @@
 #include "tmux.h"
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -30,7 +31,16 @@ tmux_session::tmux_session(int cols, int rows, const std::string &command, runne
         throw std::runtime_error("tmux new-session: " + r.err);
 }
 
-tmux_session::~tmux_session() { tmux({"kill-server"}); }
+tmux_session::~tmux_session()
+{
+    // Whatever still runs in the pane is killed outright first: the hangup
+    // of kill-server would end it through its exit path, where a sanitizer
+    // build's leak check can hang for ever once its terminal is gone.
+    std::string pid = format("#{pane_pid}");
+    if (!pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos)
+        kill(-static_cast<pid_t>(std::stol(pid)), SIGKILL);
+    tmux({"kill-server"});
+}
 
 run_result tmux_session::tmux(std::vector<std::string> args) const
 {

@@ -1,0 +1,223 @@
+// The external editor: the form's text goes to a temporary file, the editor
+// runs on it on the normal screen, and what it saved comes back into the form.
+//
+// Under sudo the editor belongs to the account that called sudo: it runs
+// with that account's identity and home, on a file handed to it, and what it
+// saved is read back with its rights (the account owns the file and may have
+// put a link to anything in its place). Root never runs the editor in that
+// account's place: an editor is a shell away from root for someone who may
+// only have been allowed sudo kelv. When the account is known but cannot be
+// given the file or its identity cannot be taken, the editor does not run.
+#include "interface.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+const char file_template[] = "/tmp/kelvora-testo-XXXXXX";
+// The most the form takes back from the editor.
+const size_t taken_back_limit = 131072;
+// Reading the file back as the caller is a short job, bounded like any other.
+const int read_back_time_limit = 20;
+// The editor's child ends with these when nothing could run: the identity
+// could not be taken or the program is not executable (126), no program was
+// found (127).
+const int status_not_run = 126;
+const int status_not_found = 127;
+
+const char kept[] = "The text is as it was.";
+
+enum class editor_identity { own, caller, refused };
+
+// Who runs the editor: kelv itself, except as root under sudo, where it is
+// the account that called sudo. refused (problem says why) when sudo names an
+// account that cannot be used.
+editor_identity choose_identity(user_info &caller, textbuf &problem)
+{
+    if (geteuid() != 0 || test_mode)
+        return editor_identity::own;
+    if (sudo_caller(caller))
+        return editor_identity::caller;
+    const char *name = getenv("SUDO_USER"), *uid = getenv("SUDO_UID");
+    bool named = name && *name && strcmp(name, "root") != 0;
+    if (!named && !(uid && *uid && strcmp(uid, "0") != 0))
+        return editor_identity::own; // root's own kelv, or sudo from root
+    const char *who = named ? name : uid;
+    textbuf shown;
+    append_clean_line(shown, who, strlen(who));
+    textbuf_printf(problem, "The account that called sudo (%s) cannot be found:\n", textbuf_str(shown));
+    textbuf_printf(problem, "the editor does not run as root in its place.\n%s\n", kept);
+    return editor_identity::refused;
+}
+
+// The environment of the editor: kelv's, with the caller's home and names
+// when it runs as the caller. The strings live in owned.
+void editor_environment(const user_info *caller, strlist &owned, std::vector<char *> &envp)
+{
+    const struct passwd *pw = caller ? getpwuid(caller->uid) : nullptr;
+    for (char **e = environ; *e; e++) {
+        if (pw && (strncmp(*e, "HOME=", 5) == 0 || strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0))
+            continue;
+        envp.push_back(*e);
+    }
+    if (pw) {
+        strlist_push(owned, xasprintf("HOME=%s", pw->pw_dir));
+        strlist_push(owned, xasprintf("USER=%s", caller->name));
+        strlist_push(owned, xasprintf("LOGNAME=%s", caller->name));
+        for (size_t i = 0; i < owned.count; i++)
+            envp.push_back(owned.items[i]);
+    }
+    envp.push_back(nullptr);
+}
+
+// The editor on path, in the foreground; its wait status, or -1 when it
+// could not be started (errno set).
+int run_editor(const char *path, const user_info *caller)
+{
+    const char *visual = getenv("VISUAL"), *editor = getenv("EDITOR");
+    const char *command = visual && *visual ? visual : editor && *editor ? editor : nullptr;
+    strlist owned;
+    std::vector<char *> envp;
+    editor_environment(caller, owned, envp);
+    int group_count = 0;
+    gid_t *groups = caller ? user_groups(*caller, group_count) : nullptr;
+    char *file = const_cast<char *>(path);
+    char *nano[] = {const_cast<char *>("nano"), file, nullptr};
+    char *vi[] = {const_cast<char *>("vi"), file, nullptr};
+
+    lend_terminal();
+    fflush(stdout);
+    child_process child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
+        if (caller && !become_user(*caller, groups, group_count))
+            _exit(status_not_run);
+        // The shell splits the command at blanks: it may carry options.
+        if (command)
+            execle("/bin/sh", "sh", "-c", "exec $0 \"$1\"", command, path, static_cast<char *>(nullptr),
+                   envp.data());
+        execvpe("nano", nano, envp.data());
+        execvpe("vi", vi, envp.data());
+        _exit(status_not_found);
+    }
+    int error = errno;
+    free(groups);
+    int status = child.pid < 0 ? -1 : child_wait(child);
+    take_terminal_back();
+    if (child.pid < 0)
+        errno = error;
+    return status;
+}
+
+// The saved text, cleaned of what may not reach a terminal and of its
+// trailing newlines, becomes the form's text, the insertion point at its end.
+void take_back(struct compose_form &form, const textbuf &saved)
+{
+    textbuf cleaned;
+    clean_text(textbuf_str(saved), saved.len, cleaned);
+    const char *p = textbuf_str(cleaned);
+    size_t len = cleaned.len;
+    while (len > 0 && p[len - 1] == '\n')
+        len--;
+    strlist_free(form.lines);
+    for (const char *end = p + len;;) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        strlist_push(form.lines, xstrndup(p, nl ? static_cast<size_t>(nl - p) : static_cast<size_t>(end - p)));
+        if (!nl)
+            break;
+        p = nl + 1;
+    }
+    form.line = form.lines.count - 1;
+    form.column = strlen(form.lines.items[form.line]);
+}
+
+// Runs the editor on the text in a new file; true when its text came back.
+bool edit_file(struct compose_form &form, const user_info *caller, textbuf &problem)
+{
+    char path[sizeof file_template];
+    memcpy(path, file_template, sizeof path);
+    unique_fd fd(mkostemp(path, O_CLOEXEC));
+    if (!fd.valid()) {
+        textbuf_printf(problem, "No file for the editor can be made in /tmp: %s.\n%s\n", strerror(errno), kept);
+        return false;
+    }
+    // Gone on every way out; unlink removes a name, whatever it now names.
+    struct removal {
+        const char *path;
+        ~removal() { unlink(path); }
+    } removed{path};
+    textbuf text;
+    for (size_t i = 0; i < form.lines.count; i++)
+        textbuf_printf(text, "%s\n", form.lines.items[i]);
+    if (write_all(fd.get(), text.data, text.len) < 0) {
+        textbuf_printf(problem, "The text cannot be written for the editor: %s.\n%s\n", strerror(errno), kept);
+        return false;
+    }
+    if (caller && fchown(fd.get(), caller->uid, caller->gid) < 0) {
+        textbuf_printf(problem, "The file for the editor cannot be given to %s: %s;\n", caller->name,
+                       strerror(errno));
+        textbuf_printf(problem, "the editor does not run as root in its place.\n%s\n", kept);
+        return false;
+    }
+    fd.reset();
+
+    int status = run_editor(path, caller);
+    if (status == -1) {
+        textbuf_printf(problem, "The editor cannot be started: %s.\n%s\n", strerror(errno), kept);
+        return false;
+    }
+    if (WIFEXITED(status) && (WEXITSTATUS(status) == status_not_run || WEXITSTATUS(status) == status_not_found)) {
+        const char *visual = getenv("VISUAL"), *editor = getenv("EDITOR");
+        const char *command = visual && *visual ? visual : editor && *editor ? editor : "nano or vi";
+        textbuf shown;
+        append_clean_line(shown, command, strlen(command));
+        textbuf_printf(problem, "The editor (%s) could not be started:\n", textbuf_str(shown));
+        if (WEXITSTATUS(status) == status_not_found)
+            textbuf_printf(problem, "it was not found.");
+        else if (caller)
+            textbuf_printf(problem, "it is not executable, or %s's identity cannot be taken.", caller->name);
+        else
+            textbuf_printf(problem, "it is not executable.");
+        textbuf_printf(problem, "\nSet VISUAL or EDITOR. %s\n", kept);
+        return false;
+    }
+
+    // Whatever the editor's status, what it saved is the text.
+    textbuf saved;
+    int rc = caller ? read_file_as_user(*caller, path, taken_back_limit, true, saved, read_back_time_limit)
+                    : read_file(path, taken_back_limit, true, saved);
+    if (rc < 0 && errno == EFBIG)
+        textbuf_printf(problem, "The editor saved more than %zu bytes: too much to take back.\n%s\n",
+                       taken_back_limit, kept);
+    else if (rc < 0)
+        textbuf_printf(problem, "What the editor saved cannot be read back: %s.\n%s\n", strerror(errno), kept);
+    else
+        take_back(form, saved);
+    return rc == 0;
+}
+
+} // namespace
+
+bool edit_in_editor(struct compose_form &form, textbuf &problem)
+{
+    user_info caller;
+    bool taken = false;
+    switch (choose_identity(caller, problem)) {
+    case editor_identity::own: taken = edit_file(form, nullptr, problem); break;
+    case editor_identity::caller: taken = edit_file(form, &caller, problem); break;
+    case editor_identity::refused: break;
+    }
+    form.field = field_text;
+    return taken;
+}

@@ -1,0 +1,263 @@
+// The view of one message: its heading and text, the counts, and one of two
+// panes, the recipients with their states or the history from the journal.
+// The data is rebuilt on a reload (every sixth timeout, a pane switch, after
+// an action or a change of size); the screen is built from it on every pass.
+// Everything shown that a user could have written (title, text, author,
+// names, channels, journal fields) is cleaned first.
+#include "interface.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Text lines shown at most; a longer text shows one line fewer and "…".
+const size_t text_rows = 6;
+
+enum pane_kind { pane_recipients = 0, pane_history = 1 };
+
+struct view_state {
+    int64_t number = 0;
+    message_summary summary;
+    recipient_lines recipients;
+    strlist text_lines;
+    strlist history_lines;
+    int pane = pane_recipients;
+    int scroll = 0;
+    int pane_rows = 0; // rows of the pane at the last draw: the Page Up/Down step
+    char clock[16] = "";
+    int ticks = 0;
+    bool reload = true;
+};
+
+// The history of the message from kelv log, without its heading line.
+void load_history(view_state &v)
+{
+    char *number = xasprintf("%lld", static_cast<long long>(v.number));
+    char *argv[] = {number, nullptr};
+    textbuf output, cleaned;
+    // Whatever log's status, its output says what there is to say.
+    run_captured({log, 1, argv}, nullptr, output);
+    free(number);
+    clean_text(textbuf_str(output), output.len, cleaned);
+    const char *p = textbuf_str(cleaned), *end = p + cleaned.len;
+    for (bool heading = true; p < end; heading = false) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        size_t len = nl ? static_cast<size_t>(nl - p) : static_cast<size_t>(end - p);
+        if (!heading) {
+            textbuf line;
+            append_clean_line(line, p, len);
+            strlist_push_copy(v.history_lines, textbuf_str(line));
+        }
+        p += len + (nl ? 1 : 0);
+    }
+}
+
+// Rebuilds the data; false when the message is gone (purged, cancelled).
+bool reload_view(view_state &v)
+{
+    free_summary(v.summary);
+    free_recipient_lines(v.recipients);
+    strlist_free(v.text_lines);
+    strlist_free(v.history_lines);
+    forget_records();
+    if (!load_summary(v.number, v.summary))
+        return false;
+    describe_recipients(v.number, v.summary.message, v.recipients);
+    const char *text = v.summary.message.text ? v.summary.message.text : "";
+    textbuf cleaned;
+    clean_text(text, strlen(text), cleaned);
+    for (size_t i = 0; i < cleaned.len; i++)
+        if (cleaned.data[i] == '\t')
+            cleaned.data[i] = ' ';
+    wrap_text(textbuf_str(cleaned), screen_cols - 8, v.text_lines);
+    if (v.pane == pane_history)
+        load_history(v);
+    v.reload = false;
+    return true;
+}
+
+void append_clean(textbuf &out, const char *text)
+{
+    if (text)
+        append_clean_line(out, text, strlen(text));
+}
+
+// Title, date, author, expiry and revocation on one line.
+void heading_line(strlist &lines, const message_summary &s)
+{
+    const message &m = s.message;
+    char when[32];
+    textbuf h;
+    textbuf_printf(h, " %s", style_bold);
+    if (m.title && *m.title)
+        append_clean(h, m.title);
+    else
+        textbuf_append_str(h, "no title");
+    format_time(m.date, when);
+    textbuf_printf(h, "%s · %s · from ", style_reset, when);
+    append_clean(h, m.from);
+    if (m.expires != 0) {
+        format_time(m.expires, when);
+        textbuf_printf(h, " · %s on %s", s.expired ? "expired" : "expires", when);
+    }
+    if (s.revoked) {
+        format_time(revocation_time(s.number), when);
+        textbuf_printf(h, " · %srevoked on %s%s", style_red, when, style_reset);
+    }
+    strlist_push_copy(lines, textbuf_str(h));
+}
+
+void text_block(strlist &lines, const strlist &text)
+{
+    size_t shown = text.count > text_rows ? text_rows - 1 : text.count;
+    for (size_t i = 0; i < shown; i++)
+        push_formatted(lines, " %s│%s %s", style_dim, style_reset, text.items[i]);
+    if (text.count > text_rows)
+        push_formatted(lines, " %s│%s …", style_dim, style_reset);
+}
+
+void tab_line(strlist &lines, const view_state &v)
+{
+    const char *first = v.pane == pane_recipients ? style_selected : style_dim;
+    const char *second = v.pane == pane_history ? style_selected : style_dim;
+    textbuf t;
+    textbuf_printf(t, " %s Recipients (%zu) %s %s History %s    ", first, v.recipients.count, style_reset, second,
+                   style_reset);
+    confirmation_bar(t, v.summary.confirmed, v.summary.delivered, v.summary.sent);
+    textbuf_append_str(t, "  ");
+    coloured_summary(t, v.summary);
+    strlist_push_copy(lines, textbuf_str(t));
+}
+
+const char *state_style(recipient_state s)
+{
+    return s == recipient_confirmed ? style_green : s == recipient_delivered ? style_yellow : style_red;
+}
+
+// The rows of the current pane; a heading, if any, goes to lines at once.
+void pane_rows(strlist &lines, strlist &rows, const view_state &v)
+{
+    if (v.pane == pane_history) {
+        for (size_t i = 0; i < v.history_lines.count; i++)
+            push_formatted(rows, " %s", v.history_lines.items[i]);
+        if (rows.count == 0)
+            push_formatted(rows, " %sNo events in the system log.%s", style_grey, style_reset);
+        return;
+    }
+    textbuf heading;
+    textbuf_printf(heading, " %s", style_header);
+    append_fitted(heading, "USER", 14);
+    textbuf_printf(heading, "%sSTATE%s", style_header, style_reset);
+    strlist_push_copy(lines, textbuf_str(heading));
+    for (size_t i = 0; i < v.recipients.count; i++) {
+        const recipient_line &r = v.recipients.items[i];
+        textbuf name, row;
+        append_clean(name, r.name);
+        textbuf_append_str(row, " ");
+        append_fitted(row, textbuf_str(name), 13);
+        textbuf_printf(row, " %s", state_style(r.state));
+        append_clean(row, r.description);
+        textbuf_append_str(row, style_reset);
+        strlist_push_copy(rows, textbuf_str(row));
+    }
+}
+
+void view_frame(frame &f, view_state &v)
+{
+    const char *title = v.summary.message.title ? v.summary.message.title : "";
+    if (*title) {
+        textbuf t;
+        textbuf_printf(t, "Message %lld · ", static_cast<long long>(v.number));
+        append_clean(t, title);
+        f.title = xstrdup(textbuf_str(t));
+    } else {
+        f.title = xasprintf("Message %lld", static_cast<long long>(v.number));
+    }
+    f.right = xasprintf("updated at %s", v.clock);
+    f.footer = xasprintf("%sTab%s recipients/history   %s↑/↓%s scroll   %sm%s remind   %sr%s revoke   %sEsc%s back",
+                         style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key,
+                         style_reset, style_key, style_reset);
+
+    heading_line(f.lines, v.summary);
+    text_block(f.lines, v.text_lines);
+    strlist_push_copy(f.lines, "");
+    tab_line(f.lines, v);
+    strlist_push_copy(f.lines, "");
+
+    strlist rows;
+    pane_rows(f.lines, rows, v);
+    int room = screen_rows - 4 - static_cast<int>(f.lines.count);
+    v.pane_rows = room > 0 ? room : 0;
+    int total = static_cast<int>(rows.count);
+    if (v.scroll > total - room)
+        v.scroll = total - room;
+    if (v.scroll < 0)
+        v.scroll = 0;
+    for (int i = v.scroll; i < total && i < v.scroll + room; i++)
+        strlist_push_copy(f.lines, rows.items[i]);
+}
+
+enum class view_step { stay, leave };
+
+view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text)
+{
+    const message_summary &s = v.summary;
+    switch (key) {
+    case key_timeout:
+        if (refresh_size())
+            v.reload = true;
+        if (++v.ticks >= timeouts_per_reload) {
+            format_clock(now(), v.clock);
+            v.reload = true;
+            v.ticks = 0;
+        }
+        break;
+    case key_escape:
+    case key_error: return view_step::leave;
+    case key_char:
+        if (strcmp(text, "q") == 0)
+            return view_step::leave;
+        if (strcmp(text, "r") == 0 && !s.revoked) {
+            revoke_dialog(f, s);
+            v.reload = true;
+        } else if (strcmp(text, "m") == 0 && !s.revoked && !s.expired && s.delivered > 0) {
+            remind_dialog(f, s);
+            v.reload = true;
+        }
+        break;
+    case key_up: v.scroll--; break;
+    case key_down: v.scroll++; break;
+    case key_page_up: v.scroll -= v.pane_rows; break;
+    case key_page_down: v.scroll += v.pane_rows; break;
+    case key_tab:
+    case key_shift_tab:
+        v.pane = v.pane == pane_recipients ? pane_history : pane_recipients;
+        v.scroll = 0;
+        v.reload = true;
+        break;
+    default: break;
+    }
+    return view_step::stay;
+}
+
+} // namespace
+
+void message_view(int64_t n, const char *loaded_at)
+{
+    view_state v;
+    v.number = n;
+    snprintf(v.clock, sizeof v.clock, "%s", loaded_at);
+    while (!quit_requested) {
+        if (v.reload && !reload_view(v))
+            return;
+        frame f;
+        view_frame(f, v);
+        draw_frame(f);
+        char text[5];
+        ui_key key = read_key(text);
+        if (act_on_key(v, f, key, text) == view_step::leave)
+            return;
+    }
+}

@@ -1,0 +1,152 @@
+// The compose form's external editor in test mode, through a stand-in editor
+// that notes how it was called and what it was given, and saves what the
+// test prepared: which editor runs, what comes back, and the form's screen
+// and raw mode afterwards.
+#include "interactive_fixture.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+#include <unistd.h>
+
+namespace {
+
+struct editor_fixture : interactive_fixture {
+    // The stand-in, at s.path("bin/NAME"): notes "NAME ARGS" in calls and
+    // the file it was given (its last argument) in seen, then saves next into
+    // it, if there is one.
+    std::string stand_in(const std::string &name)
+    {
+        std::string dir = s.path("bin");
+        run_program({"mkdir", "-p", dir});
+        write_text(dir + "/" + name,
+                   "#!/bin/sh\n"
+                   "printf '%s\\n' \"${0##*/} $*\" >> " + s.path("calls") + "\n"
+                   "for file; do :; done\n"
+                   "/bin/cp \"$file\" " + s.path("seen") + "\n"
+                   "[ -f " + s.path("next") + " ] && /bin/cat " + s.path("next") + " > \"$file\"\n"
+                   "exit 0\n",
+                   0755);
+        return dir + "/" + name;
+    }
+
+    // The calls noted so far, with the temporary file's name masked; waits
+    // up to 5 seconds for them to be expected.
+    std::string calls(const std::string &expected) const
+    {
+        std::string noted;
+        for (int i = 0; i < 250; i++) {
+            noted = std::regex_replace(read_text(s.path("calls")),
+                                       std::regex("/tmp/kelvora-testo-[A-Za-z0-9]{6}\n"), "FILE\n");
+            if (noted == expected)
+                break;
+            usleep(20000);
+        }
+        return noted;
+    }
+
+    // Opens the form.
+    static void open_form(tmux_session &t)
+    {
+        ASSERT_TRUE(t.wait_for("No messages sent.")) << t.screen();
+        t.keys({"n"});
+        ASSERT_TRUE(t.wait_for("─ New message ")) << t.screen();
+    }
+};
+
+} // namespace
+
+TEST_F(editor_fixture, VisualWithOptionsAndWhatComesBack)
+{
+    std::string editor = stand_in("editor");
+    auto t = start(80, 24, {"'VISUAL=" + editor + " -x --flag'", "EDITOR=/nonexistent"});
+    open_form(*t);
+    t->type(s.me);
+    t->keys({"Tab", "Tab", "Tab"});
+    t->type("Alt");
+
+    // Three trailing newlines go; the tab and the escape sequence are not
+    // drawn as they stand.
+    write_text(s.path("next"), "Neu\tmit Tab \x1b[31mrot\x1b[0m\x1b]0;pwned\x07\n\nZweite\n\n\n");
+    t->keys({"C-e"});
+    ASSERT_TRUE(t->wait_for("│ Zweite ")) << t->screen();
+    EXPECT_EQ(calls("editor -x --flag FILE\n"), "editor -x --flag FILE\n");
+    EXPECT_EQ(read_text(s.path("seen")), "Alt\n");
+    // Back on the interface's screen, in raw mode: a key shows at once, at
+    // the end of the text.
+    EXPECT_EQ(t->format("#{alternate_on}"), "1");
+    t->type("!");
+    ASSERT_TRUE(t->wait_for("│ Zweite! ")) << t->screen();
+    ASSERT_TRUE(t->wait_for("            24 of 65536 bytes")) << t->screen();
+    std::string screen = t->screen();
+    EXPECT_NE(screen.find(row(80, "            │ " + padded(64, "Neu mit Tab rot") + " │") +
+                          row(80, "            │ " + padded(64, "") + " │") +
+                          row(80, "            │ " + padded(64, "Zweite!") + " │")),
+              std::string::npos)
+        << screen;
+    EXPECT_NE(t->pane_title(), "pwned");
+
+    // More than the form takes back: said so, and the text stays.
+    write_text(s.path("next"), std::string(140000, 'x'));
+    t->keys({"C-e"});
+    ASSERT_TRUE(t->wait_for("─ External editor ")) << t->screen();
+    EXPECT_TRUE(t->wait_for("│  The editor saved more than 131072 bytes: too much to take back.")) << t->screen();
+    EXPECT_TRUE(t->wait_for("│  The text is as it was.")) << t->screen();
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_for("│ Zweite! ")) << t->screen();
+
+    // More than send takes: the size shows in red, and send refuses it.
+    std::string long_text;
+    while (long_text.size() < 70000)
+        long_text += std::string(99, 'y') + "\n";
+    write_text(s.path("next"), long_text);
+    t->keys({"C-e"});
+    ASSERT_TRUE(t->wait_for("            69999 of 65536 bytes")) << t->screen();
+    EXPECT_NE(t->screen(true).find("\x1b[31m69999 of 65536 bytes"), std::string::npos) << t->screen(true);
+    t->keys({"C-s"});
+    ASSERT_TRUE(t->wait_for("│  Text: 69999 bytes")) << t->screen();
+    t->keys({"y"});
+    ASSERT_TRUE(t->wait_for("│  kelv: message too long: 69999 bytes (at most 65536)")) << t->screen();
+    EXPECT_TRUE(t->wait_for("─ Sending result ")) << t->screen();
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_gone("─ Sending result ")) << t->screen();
+    EXPECT_EQ(list_dir(s.path("sent")).size(), 0u);
+    for (const std::string &name : list_dir("/tmp"))
+        EXPECT_FALSE(name.starts_with("kelvora-testo-")) << "left behind: /tmp/" << name;
+    t->keys({"C-c"});
+    expect_ended_with_terminal_back(*t);
+}
+
+TEST_F(editor_fixture, EditorWhenVisualIsEmptyThenNanoThenVi)
+{
+    std::string editor = stand_in("editor");
+    auto with_editor = start(80, 24, {"VISUAL=", "'EDITOR=" + editor + " -e'"}, "", "editor");
+    open_form(*with_editor);
+    with_editor->keys({"C-e"});
+    EXPECT_EQ(calls("editor -e FILE\n"), "editor -e FILE\n");
+    with_editor->keys({"C-c"});
+    expect_ended_with_terminal_back(*with_editor, 0, "editor");
+
+    // Neither set: nano, then vi, along PATH; with neither, the text stays.
+    unlink(s.path("calls").c_str());
+    stand_in("nano");
+    stand_in("vi");
+    auto t = start(80, 24, {"VISUAL=", "EDITOR=", "PATH=" + s.path("bin")}, "", "fallback");
+    open_form(*t);
+    t->keys({"BTab"});
+    t->type("Behalten.");
+    ASSERT_TRUE(t->wait_for("│ Behalten. ")) << t->screen();
+    t->keys({"C-e"});
+    ASSERT_EQ(calls("nano FILE\n"), "nano FILE\n");
+    unlink(s.path("bin/nano").c_str());
+    t->keys({"C-e"});
+    ASSERT_EQ(calls("nano FILE\nvi FILE\n"), "nano FILE\nvi FILE\n");
+    unlink(s.path("bin/vi").c_str());
+    t->keys({"C-e"});
+    ASSERT_TRUE(t->wait_for("─ External editor ")) << t->screen();
+    EXPECT_TRUE(t->wait_for("│  The editor (nano or vi) could not be started:")) << t->screen();
+    EXPECT_TRUE(t->wait_for("│  it was not found.")) << t->screen();
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_for("│ Behalten. ")) << t->screen();
+    t->keys({"C-c"});
+    expect_ended_with_terminal_back(*t, 0, "fallback");
+}
