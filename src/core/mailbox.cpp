@@ -6,6 +6,7 @@
 // message is handled.
 #include "core.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,9 @@ namespace {
 
 const int mailbox_time_limit = 20;
 const size_t records_output_limit = 4194304;
+// Mailboxes read at once: one per core, but never so many that their pipes
+// could run the descriptors out on a very large machine.
+const size_t most_reads_at_once = 32;
 
 // What a child step works on. The mailbox is reached from D/users, which is
 // root's, by the user's name: one path component (user_lookup refuses any
@@ -448,7 +452,7 @@ void read_records(records_read *reads, size_t count, const strlist &numbers)
         runs.push_back(r);
         asked.push_back(i);
     }
-    run_as_users(runs.data(), runs.size(), usable_cores());
+    run_as_users(runs.data(), runs.size(), std::min(usable_cores(), most_reads_at_once));
     for (size_t k = 0; k < runs.size(); k++) {
         records_read &r = reads[asked[k]];
         r.answered = runs[k].result != -1;
