@@ -191,10 +191,12 @@ int open_beneath(int dir, const char *path, int flags, mode_t mode)
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | ((flags & O_PATH) ? 0 : O_NOCTTY));
     how.mode = (flags & O_CREAT) ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    for (;;) {
+    // EAGAIN: a rename somewhere on the machine raced the lookup; it is safe
+    // to retry, but a bounded number of times: a user who renames in a loop
+    // must not keep root's command spinning.
+    for (int tries = 0;; tries++) {
         long fd = syscall(SYS_openat2, dir, path, &how, sizeof how);
-        // EAGAIN: a rename elsewhere raced the lookup; it is safe to retry.
-        if (fd >= 0 || (errno != EINTR && errno != EAGAIN))
+        if (fd >= 0 || (errno != EINTR && errno != EAGAIN) || tries == 1000)
             return static_cast<int>(fd);
     }
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -61,7 +62,12 @@ bool reload_view(view_state &v)
     free_recipient_lines(v.recipients);
     strlist_free(v.text_lines);
     strlist_free(v.history_lines);
-    forget_records();
+    // As the list does: only the mailboxes that may have changed are read
+    // again, and those of this message not read yet, several at once.
+    refresh_records();
+    strlist number;
+    strlist_push_copy(number, std::to_string(v.number).c_str());
+    load_recipient_records(number);
     if (!load_summary(v.number, v.summary))
         return false;
     describe_recipients(v.number, v.summary.message, v.recipients);
