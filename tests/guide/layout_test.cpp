@@ -16,57 +16,17 @@ std::vector<std::string> wrap(const char *text, int width, int indent)
 
 } // namespace
 
-TEST(GuideLayout, WidthsCountCodePoints)
+// Frames, widths and greedy filling are checked on whole screens and on the
+// manual page; here only what neither reaches: a room of at least 24 columns
+// however deep the indent, and words wider than the room.
+TEST(GuideLayout, WrapsWithARoomOfAtLeast24AndNeverBreaksAWord)
 {
-    EXPECT_EQ(guide_text_width("Tür"), 3u);
-    EXPECT_EQ(guide_text_width("─ a "), 4u);
-    EXPECT_EQ(guide_text_prefix("a─b", 2), strlen("a─"));
-    EXPECT_EQ(guide_text_prefix("ab", 5), 2u);
-}
-
-TEST(GuideLayout, WrapsGreedilyWithAHangingIndentAndARoomOfAtLeast24)
-{
-    EXPECT_EQ(wrap("ab cd ef", 30, 7), std::vector<std::string>{"       ab cd ef"});
-    EXPECT_EQ(wrap("one\ntwo", 80, 0), std::vector<std::string>{"one two"});
     EXPECT_EQ(wrap(" \t\n", 80, 3), std::vector<std::string>{});
-    // Width 10, indent 4: the room is 24, not 6, and a line may fill it.
     EXPECT_EQ(wrap("aaaa bbbb cccc dddd eeee ffff", 10, 4),
               (std::vector<std::string>{"    aaaa bbbb cccc dddd eeee", "    ffff"}));
-    // A word wider than the room stands alone, unbroken; width counts «» once.
+    // Width counts «» once each.
     std::string longword(30, 'x');
-    EXPECT_EQ(wrap(("«a» " + longword + " b").c_str(), 24, 0),
-              (std::vector<std::string>{"«a»", longword, "b"}));
-}
-
-TEST(GuideLayout, SplitsEntriesAtTheBrokenBar)
-{
-    char *term;
-    const char *description;
-    split_entry("list¦Lists the messages sent", &term, &description);
-    EXPECT_STREQ(term, "list");
-    EXPECT_STREQ(description, "Lists the messages sent");
-    free(term);
-    split_entry("no bar", &term, &description);
-    EXPECT_STREQ(term, "no bar");
-    EXPECT_STREQ(description, "");
-    free(term);
-}
-
-// Unstyled frames are checked whole through the terminal emulator; here only
-// the order of the styles around a framed line.
-TEST(GuideLayout, AFramedLineResetsEachStyleItSets)
-{
-    guide_style_init(true);
-    guide_cols = 80;
-    textbuf b;
-    draw_box_line(b, 'F', "term");
-    EXPECT_STREQ(textbuf_str(b), ("\033[2m│\033[0m \033[1;32mterm\033[0m" + std::string(72, ' ') +
-                                  " \033[2m│\033[0m").c_str());
-    guide_cols = 10;
-    textbuf_clear(b);
-    draw_rule(b, "┌", "┐", "a long label"); // no room left: no dashes, nothing cut
-    EXPECT_STREQ(textbuf_str(b), "\033[2m┌\033[0m\033[1;36m─ a long label \033[0m\033[2m┐\033[0m");
-    guide_style_init(false);
+    EXPECT_EQ(wrap(("«a» " + longword + " b").c_str(), 24, 0), (std::vector<std::string>{"«a»", longword, "b"}));
 }
 
 namespace {
@@ -82,30 +42,18 @@ int scripted_byte(int)
     return c;
 }
 
-guide_key decode(const std::string &bytes)
-{
-    pending = bytes.substr(1);
-    return guide_decode_key(static_cast<unsigned char>(bytes[0]), scripted_byte);
-}
-
 } // namespace
 
+// The keys tmux sends are pressed in the screen tests; these are the other
+// forms terminals use, each taken whole.
 TEST(GuideKeys, EscapeSequencesAreDecodedAndConsumedWhole)
 {
-    // The keys tmux sends are pressed in the screen tests; these are the
-    // other forms terminals use.
-    struct {
-        const char *bytes;
-        guide_key key;
-    } cases[] = {
-        {"\033OB", guide_key::down},         {"\033OH", guide_key::first_line},
-        {"\033[F", guide_key::last_page},    {"\033[7~", guide_key::first_line},
-        {"\033[8~", guide_key::last_page},   {"\033[2~", guide_key::none},
-        {"\033[1;5A", guide_key::first_line}, {"\033x", guide_key::none},
-        {"\033Ox", guide_key::none},         {"\r", guide_key::next_tab},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(decode(c.bytes), c.key) << c.bytes + 1;
-        EXPECT_EQ(pending, "") << c.bytes + 1;
+    using enum guide_key;
+    for (auto [bytes, key] : {std::pair{"\033OB", down}, {"\033OH", first_line}, {"\033[F", last_page},
+                              {"\033[7~", first_line}, {"\033[8~", last_page}, {"\033[2~", none},
+                              {"\033[1;5A", first_line}, {"\033x", none}, {"\033Ox", none}, {"\r", next_tab}}) {
+        pending = bytes + 1;
+        EXPECT_EQ(guide_decode_key(static_cast<unsigned char>(bytes[0]), scripted_byte), key) << bytes + 1;
+        EXPECT_EQ(pending, "") << bytes + 1;
     }
 }

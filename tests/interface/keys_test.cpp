@@ -5,7 +5,6 @@
 #include "support.h"
 
 #include <csignal>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
@@ -13,141 +12,88 @@
 
 namespace {
 
-struct decoded {
-    ui_key key;
-    std::string text;
-    size_t used;
-};
-
-decoded decode(const std::string &bytes, bool complete = true)
+// The keys in bytes, decoded one after another as read_key does, before the
+// escape timeout (complete false) or after it: a character as its text, any
+// other key by name, ignored input as "-", and "…" where the decoder waits
+// for more bytes. Every key must take what it claims and stay inside.
+std::string keys_of(const std::string &bytes, bool complete)
 {
-    decoded d;
-    char text[5];
-    d.used = decode_key(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), complete, d.key, text);
-    d.text = text;
-    return d;
-}
-
-// Decodes a whole byte string as read_key would, key after key.
-std::vector<ui_key> decode_all(const std::string &bytes)
-{
-    std::vector<ui_key> keys;
+    static const char *const names[] = {"-",     "timeout", "error", "up",  "down", "right", "left",
+                                        "pgup",  "pgdn",    "home",  "end", "enter", "esc",  "tab",
+                                        "btab",  "bs",      "del",   "^E",  "^S"};
+    std::string out;
     for (size_t at = 0; at < bytes.size();) {
-        decoded d = decode(bytes.substr(at));
-        EXPECT_GT(d.used, 0u);
-        if (d.used == 0)
-            break;
-        keys.push_back(d.key);
-        at += d.used;
+        ui_key key;
+        char text[5];
+        size_t used = decode_key(reinterpret_cast<const unsigned char *>(bytes.data()) + at, bytes.size() - at,
+                                 complete, key, text);
+        EXPECT_LE(used, bytes.size() - at);
+        if (used == 0)
+            return out + "…";
+        EXPECT_TRUE(key == key_char || *text == '\0') << names[key];
+        out += (out.empty() ? "" : " ") + (key == key_char ? std::string(text) : std::string(names[key]));
+        at += used;
     }
-    return keys;
+    return out;
 }
 
 } // namespace
 
-TEST(KeyDecoder, SequencesOfTheCommonTerminals)
+TEST(KeyDecoder, ByteStringsOfTheCommonTerminals)
 {
     const struct {
-        const char *bytes;
-        ui_key key;
+        std::string bytes;
+        bool complete;
+        const char *keys;
     } cases[] = {
-        {"\x1b[A", key_up},         {"\x1bOB", key_down},       {"\x1b[C", key_right},
-        {"\x1bOD", key_left},       {"\x1b[H", key_home},       {"\x1bOF", key_end},
-        {"\x1b[1~", key_home},      {"\x1b[7~", key_home},      {"\x1b[4~", key_end},
-        {"\x1b[8~", key_end},       {"\x1b[5~", key_page_up},   {"\x1b[6~", key_page_down},
-        {"\x1b[3~", key_delete},    {"\x1b[Z", key_shift_tab},  {"\x1b[2~", key_none},
-        {"\x1b[15~", key_home},     {"\x1b[5;5~", key_page_up}, {"\r", key_enter},
-        {"\n", key_enter},          {"\t", key_tab},            {"\x7f", key_backspace},
-        {"\b", key_backspace},      {"\x05", key_ctrl_e},       {"\x13", key_ctrl_s},
-        {"\x01", key_none},         {"\x1bx", key_none},        {"\x1b\x1b", key_none},
+        // Whole sequences need no timeout; "\e[N~" is named by its first digit.
+        {"\x1b[A\x1bOB\x1b[C\x1bOD", false, "up down right left"},
+        {"\x1b[H\x1bOF\x1b[1~\x1b[7~\x1b[4~\x1b[8~\x1b[15~", false, "home end home home end end home"},
+        {"\x1b[5~\x1b[6~\x1b[5;5~\x1b[3~\x1b[Z\x1b[2~", false, "pgup pgdn pgup del btab -"},
+        {"\r\n\t\x7f\b\x05\x13\x01", false, "enter enter tab bs bs ^E ^S -"},
+        // Alt with a key, and Esc Esc, are swallowed whole.
+        {"\x1bx\x1b\x1bq", false, "- - q"},
+        // Until the timeout the bytes may still grow into a key; after it,
+        // Esc alone is Esc and a cut-off sequence is nothing.
+        {"\x1b", false, "…"}, {"\x1b[", false, "…"}, {"\x1bO", false, "…"}, {"\x1b[15;", false, "…"},
+        {"\x1b", true, "esc"}, {"\x1b[", true, "-"}, {"\x1bO", true, "-"}, {"\x1b[15;2", true, "-"},
+        // Unknown sequences end where they end; a byte that cannot belong to
+        // one starts the next key.
+        {"\x1b[1;5Aq", true, "- q"},
+        {"\x1b[200~pasted\x1b[201~", true, "- p a s t e d -"},
+        {"\x1b[12\x1b[A", true, "- up"},
+        // UTF-8: the rest of a character may still come; after the timeout it
+        // ends with what arrived. A byte that cannot continue it is the next
+        // key; a stray continuation byte is a character of its own.
+        {"é€😀q", false, "é € 😀 q"},
+        {"\xe2\x82", false, "…"},
+        {"\xe2\x82", true, "\xe2\x82"},
+        {"\xc3q\x80", true, "\xc3 q \x80"},
+        {"\xff\x80\x80\x80\x80", true, "\xff\x80\x80\x80 \x80"},
     };
-    for (const auto &c : cases) {
-        std::string bytes = c.bytes;
-        SCOPED_TRACE(testing::PrintToString(bytes));
-        decoded d = decode(bytes, false);
-        EXPECT_EQ(d.key, c.key);
-        EXPECT_EQ(d.used, bytes.size());
-        EXPECT_EQ(d.text, "");
-    }
-}
-
-TEST(KeyDecoder, EscapeWaitsForTheRestOfASequence)
-{
-    // Until the escape timeout the bytes may still grow into a key.
-    for (const char *prefix : {"\x1b", "\x1b[", "\x1bO", "\x1b[1", "\x1b[15;"})
-        EXPECT_EQ(decode(prefix, false).used, 0u) << prefix + 1;
-    // After it, Esc alone is the Esc key; a cut-off sequence is nothing.
-    EXPECT_EQ(decode("\x1b").key, key_escape);
-    for (const char *cut : {"\x1b[", "\x1bO", "\x1b[5", "\x1b[15;2"}) {
-        decoded d = decode(cut);
-        EXPECT_EQ(d.key, key_none) << cut + 1;
-        EXPECT_EQ(d.used, strlen(cut));
-    }
-}
-
-TEST(KeyDecoder, UnknownSequencesEndWhereTheyEnd)
-{
-    // A sequence with a letter at its end is not a key, and the bytes after
-    // it are keys of their own.
-    EXPECT_EQ(decode_all("\x1b[1;5Aq"), (std::vector<ui_key>{key_none, key_char}));
-    EXPECT_EQ(decode_all("\x1b[200~pasted\x1b[201~"),
-              (std::vector<ui_key>{key_none, key_char, key_char, key_char, key_char, key_char, key_char, key_none}));
-    // A byte that cannot belong to a sequence starts the next key.
-    EXPECT_EQ(decode_all("\x1b[12\x1b[A"), (std::vector<ui_key>{key_none, key_up}));
-    // Endless parameters are cut off at a bound.
-    std::string endless = "\x1b[" + std::string(100, '1');
-    decoded d = decode(endless, false);
-    EXPECT_EQ(d.key, key_none);
-    EXPECT_GT(d.used, 0u);
-    EXPECT_LT(d.used, endless.size());
-}
-
-TEST(KeyDecoder, CharactersInUtf8)
-{
-    decoded d = decode("é€😀", false);
-    EXPECT_EQ(d.key, key_char);
-    EXPECT_EQ(d.text, "é");
-    EXPECT_EQ(decode("€x").text, "€");
-    EXPECT_EQ(decode("😀").text, "😀");
-    EXPECT_EQ(decode("q").text, "q");
-    // The rest of a character may still come; after the timeout it ends with
-    // the bytes that arrived.
-    EXPECT_EQ(decode("\xe2\x82", false).used, 0u);
-    d = decode("\xe2\x82");
-    EXPECT_EQ(d.key, key_char);
-    EXPECT_EQ(d.text, "\xe2\x82");
-    // A byte that cannot continue it is the next key; a stray continuation
-    // byte is a character of its own.
-    d = decode("\xc3q");
-    EXPECT_EQ(d.text, "\xc3");
-    EXPECT_EQ(d.used, 1u);
-    EXPECT_EQ(decode("\x80").text, "\x80");
-    EXPECT_EQ(decode("\xff\x80\x80\x80\x80").text, "\xff\x80\x80\x80");
+    for (const auto &c : cases)
+        EXPECT_EQ(keys_of(c.bytes, c.complete), c.keys) << testing::PrintToString(c.bytes);
+    // Endless parameters are cut off at a bound, and what follows is keys.
+    std::string endless = keys_of("\x1b[" + std::string(100, '1'), false);
+    EXPECT_TRUE(endless.starts_with("- 1 1") && endless.ends_with(" 1")) << endless;
 }
 
 TEST(ScreenText, FittingAndWrapping)
 {
+    // Sequences take no column, a character one whatever its bytes; a cut
+    // closes the styles, and a padded cell is closed before its blanks.
     set_colour(true);
     textbuf b;
-    append_fitted(b, "h\xc3\xa9llo", 3);
-    EXPECT_STREQ(textbuf_str(b), "h\xc3\xa9l\x1b[0m");
-    textbuf_clear(b);
-    append_fitted(b, "\x1b[1mab\x1b[0mcd", 5);
-    EXPECT_STREQ(textbuf_str(b), "\x1b[1mab\x1b[0mcd\x1b[0m ");
+    append_fitted(b, "\x1b[1mh\xc3\xa9llo", 3);
+    append_fitted(b, "ab", 3);
+    EXPECT_STREQ(textbuf_str(b), "\x1b[1mh\xc3\xa9l\x1b[0mab\x1b[0m ");
     set_colour(false);
 
+    // At the last blank that fits, else at the width; a leading blank stays.
     strlist l;
     wrap_text("abcd efgh\nabcdefghij\n abcdef\n", 4, l);
     EXPECT_EQ(std::vector<std::string>(l.items, l.items + l.count),
               (std::vector<std::string>{"abcd", "efgh", "abcd", "efgh", "ij", " abc", "def"}));
-}
-
-TEST(ScreenText, UserTextIsCleanedToOneLine)
-{
-    textbuf b;
-    std::string raw = "\x1b]0;title\x07red\x1b[31m!\ttab\nnext\r";
-    append_clean_line(b, raw.data(), raw.size());
-    EXPECT_STREQ(textbuf_str(b), "red! tab next");
 }
 
 namespace {
@@ -178,38 +124,33 @@ int dies(int, char **)
     die("no such message: %s", "7");
 }
 
-std::string reported(int (*fn)(int, char **), int &status, const char *input = nullptr)
+// What run_reported leaves for the result dialog, with the status after it.
+std::string reported(int (*fn)(int, char **), const char *input = nullptr)
 {
     char arg[] = "word";
     char *argv[] = {arg, nullptr};
     textbuf in, out;
     if (input)
         textbuf_append_str(in, input);
-    status = run_reported({fn, 1, argv}, input ? &in : nullptr, out);
-    return std::string(out.data ? out.data : "", out.len);
+    int status = run_reported({fn, 1, argv}, input ? &in : nullptr, out);
+    return std::string(out.data ? out.data : "", out.len) + "|" + std::to_string(status);
 }
 
 } // namespace
 
 TEST(Operations, FailuresAreReportedNeverAsDone)
 {
-    int status;
-    EXPECT_EQ(reported(echo_input, status, "typed"), "word 1 typed!");
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(reported(dies, status), "kelv: no such message: 7\n");
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(reported(silent_failure, status), "The operation failed with exit status 3.\n");
-    EXPECT_EQ(status, 3);
-    EXPECT_EQ(reported(killed, status), "halfway\nThe operation was interrupted before it finished.\n");
-    EXPECT_EQ(status, run_killed);
+    EXPECT_EQ(reported(echo_input, "typed"), "word 1 typed!|0");
+    EXPECT_EQ(reported(dies), "kelv: no such message: 7\n|1");
+    EXPECT_EQ(reported(silent_failure), "The operation failed with exit status 3.\n|3");
+    EXPECT_EQ(reported(killed), "halfway\nThe operation was interrupted before it finished.\n|" +
+                                    std::to_string(run_killed));
 
     // Without a descriptor to spare, not even the pipes can be made.
     run_result r = run_in_child([] {
         struct rlimit none = {0, 0};
         setrlimit(RLIMIT_NOFILE, &none);
-        int status;
-        std::string out = reported(echo_input, status);
-        fprintf(stderr, "%d %s", status, out.c_str());
+        fprintf(stderr, "%s", reported(echo_input).c_str());
     });
-    EXPECT_EQ(r.err, "-1 The operation could not be started: Too many open files.\n");
+    EXPECT_EQ(r.err, "The operation could not be started: Too many open files.\n|-1");
 }
