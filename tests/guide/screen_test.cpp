@@ -78,6 +78,12 @@ TEST(GuideScreen, At80x24TheTabsScrollAndLeaveTheTerminalAsTheyFoundIt)
     // Commands: 43 lines in 18 rows; Page Down and Up move by 24 - 7 = 17.
     t.keys({"Tab"});
     ASSERT_TRUE(shows_lines(t, "lines 1-18/43")) << t.screen();
+    // In colour: the current tab reversed, the others dim, a term green, and
+    // each style ended where its text ends.
+    const std::string plain = "\033[0m\033[39m\033[49m";
+    EXPECT_EQ(t.rows(true)[1], "│" + plain + " \033[2m Info \033[0;1;7m\033[39m\033[49m Commands \033[0;2m\033[39m"
+                               "\033[49m Options  Examples  Files " + plain + std::string(35, ' ') + "\033[2m│");
+    EXPECT_EQ(t.rows(true)[5], "│" + plain + " \033[1m\033[32m (no command)" + plain + std::string(64, ' ') + "\033[2m│");
     t.keys({"G"});
     ASSERT_TRUE(shows_lines(t, "lines 26-43/43")) << t.screen();
     EXPECT_EQ(t.rows()[20], "│     Shows this guide." + std::string(56, ' ') + "│");
@@ -105,7 +111,7 @@ TEST(GuideScreen, At80x24TheTabsScrollAndLeaveTheTerminalAsTheyFoundIt)
     expect_terminal_given_back(t);
 }
 
-TEST(GuideScreen, At44x10TheFrameHoldsWithoutColoursAndClosesWhenTheTerminalShrinks)
+TEST(GuideScreen, At44x10TheFrameHoldsAndTheGuideEndsWhenTheTerminalShrinksOrOnSigterm)
 {
     tmux_session t(44, 10, guide_command("NO_COLOR="));
     ASSERT_TRUE(t.wait_for("┘")) << t.screen();
@@ -126,24 +132,18 @@ TEST(GuideScreen, At44x10TheFrameHoldsWithoutColoursAndClosesWhenTheTerminalShri
     t.keys({"4", "Down", "Down", "Down", "Down", "Down", "Down"});
     ASSERT_TRUE(t.wait_for("│  kelv send --to @developers --title      │\n"
                            "│  Maintenance --file notice.txt           │\n")) << t.screen();
-
     t.resize(43, 10);
     expect_terminal_given_back(t);
-}
 
-TEST(GuideScreen, WithColoursTheCurrentTabIsReversedAndSigtermEndsTheGuideCleanly)
-{
-    tmux_session t(44, 10, guide_command(""));
-    ASSERT_TRUE(t.wait_for("┘")) << t.screen();
-    std::string tabs = t.rows()[1];
-    EXPECT_EQ(tabs, "│  Info  Commands Options Examples Files   │");
-    std::string styled = t.rows(true)[1];
-    EXPECT_NE(styled.find("\033[1;7m Info \033[0m"), std::string::npos) << styled;
-
-    pid_t kelv = first_child(t.pane_pid());
+    // In colour the current tab is reversed instead of marked.
+    tmux_session c(44, 10, guide_command(""));
+    ASSERT_TRUE(c.wait_for("┘")) << c.screen();
+    EXPECT_EQ(c.rows()[1], "│  Info  Commands Options Examples Files   │");
+    EXPECT_NE(c.rows(true)[1].find("\033[1;7m Info \033[0m"), std::string::npos) << c.rows(true)[1];
+    pid_t kelv = first_child(c.pane_pid());
     ASSERT_GT(kelv, 0);
     kill(kelv, SIGTERM);
-    expect_terminal_given_back(t);
+    expect_terminal_given_back(c);
 }
 
 TEST(GuideScreen, Below44x10TheManualIsPaged)
