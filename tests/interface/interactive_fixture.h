@@ -82,6 +82,17 @@ struct interactive_fixture : ::testing::Test {
         EXPECT_NE(read_text(stty + ".before"), "");
     }
 
+    // Quits with q and checks as expect_ended_with_terminal_back does.
+    void quit(const tmux_session &t) { t.keys({"q"}); expect_ended_with_terminal_back(t); }
+
+    // Opens the compose form from an empty list.
+    static void open_form(const tmux_session &t)
+    {
+        ASSERT_TRUE(t.wait_for("No messages sent.")) << t.screen();
+        t.keys({"n"});
+        ASSERT_TRUE(t.wait_for("─ New message ")) << t.screen();
+    }
+
     // Waits up to 5 seconds for the cursor to stand at "x,y" (from 0) and
     // returns where it stands.
     static std::string cursor_at(const tmux_session &t, const std::string &expected)

@@ -39,7 +39,7 @@ const std::string list_80x24 =
 
 } // namespace
 
-TEST_F(interactive_fixture, TheListNarrowThenWide)
+TEST_F(interactive_fixture, TheListNarrowAndWideItsSelectionAndSearch)
 {
     twenty_messages();
     auto t = start(80, 24);
@@ -48,67 +48,7 @@ TEST_F(interactive_fixture, TheListNarrowThenWide)
     // The planted sequences changed nothing but the text.
     EXPECT_NE(t->pane_title(), "pwned");
 
-    t->resize(120, 40);
-    ASSERT_TRUE(t->wait_for("Plain message 1.")) << t->screen();
-    std::string wide = masked(t->screen());
-    EXPECT_EQ(wide.substr(0, wide.find("│   16")),
-              top(120) + row(120, "") +
-                  row(120, "  ID  DATE         MESSAGE                                  RECIPIENTS") +
-                  row(120, "> 20  07/12 09:50  Reboot at 18:00.                         ░░░░░░░░░░░░  2 sent") +
-                  row(120, "  19  07/12 09:49  [revoked] [expired] Evil · Red text      ▒▒▒▒▒▒▒▒▒▒▒▒  1 delivered") +
-                  row(120, "  18  07/12 09:48  VPN · The VPN certificate changes on Mo  ██████████▒░  "
-                           "100 confirmed · 1 delivered · 1 sent") +
-                  row(120, "  17  07/12 09:47  Printer on floor 2 is out of order.      ███████████░  "
-                           "99 confirmed · 1 sent"));
-    EXPECT_NE(wide.find(row(120, "Enter open   n new   r revoke   m remind   p purge   / search   ? keys   q quit")),
-              std::string::npos)
-        << wide;
-
-    // Colour: the selected row is one highlighted run.
-    EXPECT_NE(t->screen(true).find("\x1b[1;7m> 20  07/12 09:50  Reboot at 18:00."), std::string::npos)
-        << t->screen(true);
-    t->keys({"q"});
-    expect_ended_with_terminal_back(*t);
-}
-
-TEST_F(interactive_fixture, SelectionMovesAndScrolls)
-{
-    twenty_messages();
-    auto t = start(80, 24);
-    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
-    auto first = [&] { return body_row(*t, 2).substr(0, 5); };
-    auto last = [&] { return body_row(*t, 18).substr(0, 5); };
-
-    t->keys({"Up"}); // already at the top
-    for (int i = 0; i < 17; i++)
-        t->keys({"Down"});
-    // The 18th message is selected and the list has scrolled by one row.
-    ASSERT_TRUE(t->wait_for("│ >  3  07/12 09:33")) << t->screen();
-    EXPECT_EQ(first(), "  19 ");
-    EXPECT_EQ(last(), ">  3 ");
-
-    t->keys({"PPage"});
-    ASSERT_TRUE(t->wait_for("│ > 20")) << t->screen(); // 17 up from the 18th
-    EXPECT_EQ(first(), "> 20 ");
-    t->keys({"NPage", "NPage"});
-    ASSERT_TRUE(t->wait_for("│ >  1")) << t->screen(); // past the end: the last row
-    EXPECT_EQ(first(), "  17 ");
-    t->keys({"Down", "Home"});
-    ASSERT_TRUE(t->wait_for("│ > 20")) << t->screen();
-    t->keys({"End"});
-    ASSERT_TRUE(t->wait_for("│ >  1")) << t->screen();
-
-    // The selected message is deleted elsewhere: at the next timed reload the
-    // selection moves to the new last row.
-    run_program({"rm", "-rf", s.sent(1, "")});
-    EXPECT_TRUE(t->wait_for("│ >  2  07/12 09:32", 5000)) << t->screen();
-}
-
-TEST_F(interactive_fixture, SearchByTextOrTitleInAnyCase)
-{
-    twenty_messages();
-    auto t = start(80, 24);
-    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    // Search, in any case, by text; then by title; then without a match.
     t->keys({"/"});
     t->type("pRINTER");
     ASSERT_TRUE(t->wait_for("[ pRINTER")) << t->screen();
@@ -126,27 +66,67 @@ TEST_F(interactive_fixture, SearchByTextOrTitleInAnyCase)
     EXPECT_NE(screen.find(bottom(80, "Enter confirm   Esc cancel")), std::string::npos);
     t->keys({"Enter"});
     ASSERT_TRUE(t->wait_for("search: «pRINTER» (Esc to clear)")) << t->screen();
-    EXPECT_EQ(body_row(*t, 2), padded(80, "> 17  07/12 09:47  Printer on floor 2 is out of order.  ███████████░  99/100"));
-    EXPECT_EQ(body_row(*t, 3), padded(80, ""));
-
-    // A match in the title counts; a search without a match says so.
+    EXPECT_EQ(body_row(*t, 2) + body_row(*t, 3),
+              padded(80, "> 17  07/12 09:47  Printer on floor 2 is out of order.  ███████████░  99/100") +
+                  padded(80, ""));
     t->keys({"/", "BSpace", "BSpace", "BSpace", "BSpace", "BSpace", "BSpace", "BSpace"});
     t->type("EVIL");
     t->keys({"Enter"});
     ASSERT_TRUE(t->wait_for("search: «EVIL»")) << t->screen();
-    EXPECT_EQ(body_row(*t, 2).substr(0, 38), "> 19  07/12 09:49  [revoked] [expired]");
-    EXPECT_EQ(body_row(*t, 3).find_first_not_of(' '), std::string::npos);
+    EXPECT_EQ(body_row(*t, 2).substr(0, 38) + body_row(*t, 3),
+              "> 19  07/12 09:49  [revoked] [expired]" + padded(80, ""));
     t->keys({"/"});
     t->type(" at all");
     t->keys({"Enter"});
     ASSERT_TRUE(t->wait_for("No message contains the search text.")) << t->screen();
     EXPECT_NE(t->screen().find("search: «EVIL at all» (Esc to clear)"), std::string::npos);
-
     t->keys({"Escape"});
-    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
-    EXPECT_EQ(t->screen().find("search:"), std::string::npos);
-    t->keys({"q"});
-    expect_ended_with_terminal_back(*t);
+    ASSERT_TRUE(t->wait_gone("search:")) << t->screen();
+
+    // The selection moves and the list scrolls with it.
+    auto first = [&] { return body_row(*t, 2).substr(0, 5); };
+    auto last = [&] { return body_row(*t, 18).substr(0, 5); };
+    t->keys({"Up"}); // already at the top
+    for (int i = 0; i < 17; i++)
+        t->keys({"Down"});
+    ASSERT_TRUE(t->wait_for("│ >  3  07/12 09:33")) << t->screen();
+    EXPECT_EQ(first() + last(), "  19 >  3 ");
+    t->keys({"PPage"});
+    ASSERT_TRUE(t->wait_for("│ > 20")) << t->screen(); // 17 up from the 18th
+    EXPECT_EQ(first(), "> 20 ");
+    t->keys({"NPage", "NPage"});
+    ASSERT_TRUE(t->wait_for("│ >  1")) << t->screen(); // past the end: the last row
+    EXPECT_EQ(first(), "  17 ");
+    t->keys({"Down", "Home"});
+    ASSERT_TRUE(t->wait_for("│ > 20")) << t->screen();
+
+    // Wide: the counts in words, the key legend spread out, and in colour
+    // the selected row one highlighted run.
+    t->resize(120, 40);
+    ASSERT_TRUE(t->wait_for("Plain message 1.")) << t->screen();
+    std::string wide = masked(t->screen());
+    EXPECT_EQ(wide.substr(0, wide.find("│   16")),
+              top(120) + row(120, "") +
+                  row(120, "  ID  DATE         MESSAGE                                  RECIPIENTS") +
+                  row(120, "> 20  07/12 09:50  Reboot at 18:00.                         ░░░░░░░░░░░░  2 sent") +
+                  row(120, "  19  07/12 09:49  [revoked] [expired] Evil · Red text      ▒▒▒▒▒▒▒▒▒▒▒▒  1 delivered") +
+                  row(120, "  18  07/12 09:48  VPN · The VPN certificate changes on Mo  ██████████▒░  "
+                           "100 confirmed · 1 delivered · 1 sent") +
+                  row(120, "  17  07/12 09:47  Printer on floor 2 is out of order.      ███████████░  "
+                           "99 confirmed · 1 sent"));
+    EXPECT_NE(wide.find(row(120, "Enter open   n new   r revoke   m remind   p purge   / search   ? keys   q quit")),
+              std::string::npos)
+        << wide;
+    EXPECT_NE(t->screen(true).find("\x1b[1;7m> 20  07/12 09:50  Reboot at 18:00."), std::string::npos)
+        << t->screen(true);
+
+    // The selected message is deleted elsewhere: at the next timed reload the
+    // selection moves to the new last row.
+    t->keys({"End"});
+    ASSERT_TRUE(t->wait_for("│ >  1")) << t->screen();
+    run_program({"rm", "-rf", s.sent(1, "")});
+    EXPECT_TRUE(t->wait_for("│ >  2  07/12 09:32", 5000)) << t->screen();
+    quit(*t);
 }
 
 TEST_F(interactive_fixture, TheSmallestScreenWithoutColour)
@@ -187,7 +167,7 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColour)
     EXPECT_EQ(body_row(*t, 2).substr(0, 4), "> 20");
 }
 
-TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
+TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown)
 {
     twenty_messages();
     put_marker(s, b, 18, "term", now() - 60);
@@ -213,12 +193,10 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
     t->keys({"Enter"}); // not an answer
     t->keys({"y"});
     ASSERT_TRUE(t->wait_for("│  Message 20 revoked.")) << t->screen();
-    EXPECT_TRUE(exists(s.sent(20, "revoked")));
     EXPECT_NE(s.kelv({"status", "20"}).out.find("REVOKED on"), std::string::npos);
     t->keys({"x"});
     ASSERT_TRUE(t->wait_for("> 20  07/12 09:50  [revoked] Reboot")) << t->screen();
-    t->keys({"r"}); // a revoked message is not revoked again
-    t->keys({"m"}); // nor reminded
+    t->keys({"r", "m"}); // a revoked message is neither revoked again nor reminded
 
     // Message 15: everyone confirmed, nobody to remind.
     for (int i = 0; i < 5; i++)
@@ -234,6 +212,17 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
     EXPECT_FALSE(exists(s.mailbox(b, "state/18.term")));
     t->keys({"x"});
 
+    // Revoked by another administrator while the question waits: the error
+    // is shown as the command gave it, and the list goes on.
+    t->keys({"Down", "Down", "m"});
+    ASSERT_TRUE(t->wait_for("─ Remind message 16? ")) << t->screen();
+    ASSERT_EQ(s.kelv({"revoke", "16"}).status, 0);
+    t->keys({"y"});
+    ASSERT_TRUE(t->wait_for("│  kelv: message 16 has been revoked: nobody to remind")) << t->screen();
+    EXPECT_EQ(t->screen().find("Done."), std::string::npos);
+    t->keys({"x"});
+    ASSERT_TRUE(t->wait_for("> 16  07/12 09:46  [revoked] Quota")) << t->screen();
+
     t->keys({"p"});
     ASSERT_TRUE(t->wait_for("[ 90d")) << t->screen();
     t->keys({"Enter"});
@@ -244,11 +233,10 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStore)
     ASSERT_TRUE(t->wait_for("│    No messages sent.")) << t->screen();
     for (const std::string &name : list_dir(s.path("sent")))
         EXPECT_EQ(name[0], '.') << name;
-    t->keys({"q"});
-    expect_ended_with_terminal_back(*t);
+    quit(*t);
 }
 
-TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsKelvListShowsThem)
+TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsAFreshKelvShowsThem)
 {
     for (long long n = 1; n <= 3; n++) {
         make_record(s, n, dec7 + n * 60, {a, s.me}, "Message " + std::to_string(n) + ".\n");
@@ -257,58 +245,41 @@ TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsKelvList
         write_confirmation(s, a, n, std::to_string(dec7 + n * 60 + 5) + " desktop\n");
         put_copy(s, s.me, n);
     }
+    put_marker(s, s.me, 2, "term", dec7 + 200);
     auto t = start(120, 24);
     ASSERT_TRUE(t->wait_for("Message 1.")) << t->screen();
     std::string first = t->screen().substr(0, t->screen().find('\n'));
     ASSERT_TRUE(t->wait_gone(first, 8000)) << t->screen(); // a timed reload
 
     // A confirmation through the helper, as the prompt makes it, a
-    // postponement and a revocation; then the next timed reload.
+    // postponement touching the marker again, and a revocation; then the
+    // next timed reload.
     run_options helper;
     helper.env = {"KELV_TEST=1", "KELV_VAR=" + s.dir.path};
     ASSERT_EQ(run_program({kelvora_user_path(), "confirm", "1", "terminal pts/9"}, helper).status, 0);
-    put_marker(s, s.me, 2, "term", now());
+    int64_t postponed_at = now() - 60;
+    set_mtime(s.mailbox(s.me, "state/2.term"), postponed_at);
     ASSERT_EQ(s.kelv({"revoke", "3"}).status, 0);
     ASSERT_TRUE(t->wait_for("all confirmed (2)", 8000)) << t->screen();
     ASSERT_TRUE(t->wait_for("[revoked]", 1000)) << t->screen();
-
-    EXPECT_EQ(body_row(*t, 2), padded(120, ">  3  07/12 09:33  [revoked] Message 3.                     ██████▒▒▒▒▒▒  "
-                                           "1 confirmed · 1 delivered"));
-    EXPECT_EQ(body_row(*t, 3), padded(120, "   2  07/12 09:32  Message 2.                               ██████▒▒▒▒▒▒  "
-                                           "1 confirmed · 1 delivered"));
-    EXPECT_EQ(body_row(*t, 4), padded(120, "   1  07/12 09:31  Message 1.                               ████████████  "
-                                           "all confirmed (2)"));
-    // Each row as a fresh kelv list has it: prefix of the text and counts.
-    std::vector<std::string> listed = split_lines(s.kelv({"list"}).out);
-    ASSERT_EQ(listed.size(), 4u);
-    for (int i = 1; i <= 3; i++) {
-        std::string line = listed[static_cast<size_t>(i)], shown = body_row(*t, 5 - i);
-        shown.erase(shown.find_last_not_of(' ') + 1);
-        EXPECT_EQ(shown.substr(3, 1), line.substr(0, 1));
-        EXPECT_EQ(shown.find("[revoked]") != std::string::npos, line.compare(19, 9, "[revoked]") == 0);
-        EXPECT_TRUE(shown.ends_with("  " + line.substr(61))) << shown << "\n" << line;
-    }
+    EXPECT_EQ(body_row(*t, 2) + body_row(*t, 3) + body_row(*t, 4),
+              padded(120, ">  3  07/12 09:33  [revoked] Message 3.                     ██████▒▒▒▒▒▒  "
+                          "1 confirmed · 1 delivered") +
+                  padded(120, "   2  07/12 09:32  Message 2.                               ██████▒▒▒▒▒▒  "
+                              "1 confirmed · 1 delivered") +
+                  padded(120, "   1  07/12 09:31  Message 1.                               ████████████  "
+                              "all confirmed (2)"));
+    // The postponement, in message 2's recipients, as kelv status has it.
+    char when[32];
+    format_time(postponed_at, when);
+    std::string postponed = "delivered, written to 1 terminal, postponed on " + std::string(when);
+    EXPECT_NE(s.kelv({"status", "2"}).out.find(postponed), std::string::npos);
+    t->keys({"Down", "Enter"});
+    ASSERT_TRUE(t->wait_for("─ Message 2 ")) << t->screen();
+    EXPECT_TRUE(t->wait_for(row(120, " " + (s.me + std::string(13, ' ')).substr(0, 13) + " " + postponed)))
+        << t->screen();
     t->keys({"q"});
-    expect_ended_with_terminal_back(*t);
-}
-
-TEST_F(interactive_fixture, AFailedOperationShowsItsErrorAndTheListGoesOn)
-{
-    message(1, 0, 1, 0, "Old news.\n");
-    message(2, 0, 1, 0, "Fresh news.\n");
-    auto t = start(80, 24);
-    ASSERT_TRUE(t->wait_for("Fresh news.")) << t->screen();
-    t->keys({"r"});
-    ASSERT_TRUE(t->wait_for("─ Revoke message 2? ")) << t->screen();
-    // Purged by another administrator while the question waits.
-    ASSERT_EQ(s.kelv({"purge", "0d"}).out, "Deleted 2 messages older than 0d.\n");
-    t->keys({"y"});
-    ASSERT_TRUE(t->wait_for("│  kelv: no such message: 2")) << t->screen();
-    EXPECT_EQ(t->screen().find("Done."), std::string::npos);
-    t->keys({"x"});
-    ASSERT_TRUE(t->wait_for("│    No messages sent.")) << t->screen();
-    t->keys({"q"});
-    expect_ended_with_terminal_back(*t);
+    quit(*t);
 }
 
 TEST_F(interactive_fixture, EveryWayOutGivesTheTerminalBack)
@@ -329,15 +300,18 @@ TEST_F(interactive_fixture, EveryWayOutGivesTheTerminalBack)
     expect_ended_with_terminal_back(*help, 0, "help");
     expect_ended_with_terminal_back(*narrow, 0, "narrow");
 
+    auto listing = [&](const std::string &tag) {
+        auto t = start(80, 24, {}, "", tag);
+        EXPECT_TRUE(t->wait_for("Fresh news.")) << t->screen();
+        return t;
+    };
     // Shrunk below 80 columns while the list is shown.
-    auto shrunk = start(80, 24, {}, "", "shrunk");
-    ASSERT_TRUE(shrunk->wait_for("Fresh news.")) << shrunk->screen();
+    auto shrunk = listing("shrunk");
     shrunk->resize(80, 19);
     expect_ended_with_terminal_back(*shrunk, 0, "shrunk");
 
     // SIGTERM while a confirm dialog waits: nothing is revoked.
-    auto termed = start(80, 24, {}, "", "termed");
-    ASSERT_TRUE(termed->wait_for("Fresh news.")) << termed->screen();
+    auto termed = listing("termed");
     termed->keys({"r"});
     ASSERT_TRUE(termed->wait_for("─ Revoke message 1? ")) << termed->screen();
     pid_t kelv = first_child(termed->pane_pid());
@@ -347,8 +321,7 @@ TEST_F(interactive_fixture, EveryWayOutGivesTheTerminalBack)
     EXPECT_FALSE(exists(s.sent(1, "revoked")));
 
     // The interrupt key, from a dialog.
-    auto interrupted = start(80, 24, {}, "", "interrupted");
-    ASSERT_TRUE(interrupted->wait_for("Fresh news.")) << interrupted->screen();
+    auto interrupted = listing("interrupted");
     interrupted->keys({"?"});
     ASSERT_TRUE(interrupted->wait_for("─ Keys ")) << interrupted->screen();
     interrupted->keys({"C-c"});
