@@ -8,6 +8,7 @@
 #include "tmux.h"
 
 #include <gtest/gtest.h>
+#include <regex>
 #include <unistd.h>
 
 namespace {
@@ -66,10 +67,9 @@ TEST_F(Interface, AnAdministratorThroughSudoRevokesWhatRootSent)
                    "stty -g > /home/alice/stty.tmp; mv /home/alice/stty.tmp /home/alice/stty.after; exec sleep 100000",
                    as_alice);
     ASSERT_TRUE(t.wait_for("Maintenance at noon.", 10000)) << t.screen();
-    std::string screen = t.screen();
-    EXPECT_NE(screen.find("│ >" + n + "  "), std::string::npos) << screen;
-    EXPECT_NE(screen.find("Root's notice · Maintenance at noon."), std::string::npos) << screen;
-    EXPECT_NE(screen.find("████████████  1/1"), std::string::npos) << screen;
+    EXPECT_TRUE(std::regex_search(t.screen(), std::regex("│ >" + n + "  \\d\\d/\\d\\d \\d\\d:\\d\\d  Root's notice · "
+                                                         "Maintenance at noon\\. +████████████  1/1 +│")))
+        << t.screen();
     EXPECT_NE(t.pane_title(), "pwned");
 
     t.keys({"r"});
