@@ -108,16 +108,6 @@ int killed(int, char **)
 
 int silent_failure(int, char **) { _exit(3); }
 
-int echo_input(int argc, char **argv)
-{
-    char buf[64];
-    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    printf("%s %d %.*s", argv[0], argc, static_cast<int>(n > 0 ? n : 0), buf);
-    fflush(stdout);
-    fprintf(stderr, "!");
-    return 0;
-}
-
 int dies(int, char **)
 {
     program_name = "kelv";
@@ -125,14 +115,12 @@ int dies(int, char **)
 }
 
 // What run_reported leaves for the result dialog, with the status after it.
-std::string reported(int (*fn)(int, char **), const char *input = nullptr)
+// Input, arguments and a command's own error reach the screen in the form
+// and list tests; here the failures that leave no words of their own.
+std::string reported(int (*fn)(int, char **))
 {
-    char arg[] = "word";
-    char *argv[] = {arg, nullptr};
-    textbuf in, out;
-    if (input)
-        textbuf_append_str(in, input);
-    int status = run_reported({fn, 1, argv}, input ? &in : nullptr, out);
+    textbuf out;
+    int status = run_reported({fn, 0, nullptr}, nullptr, out);
     return std::string(out.data ? out.data : "", out.len) + "|" + std::to_string(status);
 }
 
@@ -140,7 +128,6 @@ std::string reported(int (*fn)(int, char **), const char *input = nullptr)
 
 TEST(Operations, FailuresAreReportedNeverAsDone)
 {
-    EXPECT_EQ(reported(echo_input, "typed"), "word 1 typed!|0");
     EXPECT_EQ(reported(dies), "kelv: no such message: 7\n|1");
     EXPECT_EQ(reported(silent_failure), "The operation failed with exit status 3.\n|3");
     EXPECT_EQ(reported(killed), "halfway\nThe operation was interrupted before it finished.\n|" +
@@ -150,7 +137,7 @@ TEST(Operations, FailuresAreReportedNeverAsDone)
     run_result r = run_in_child([] {
         struct rlimit none = {0, 0};
         setrlimit(RLIMIT_NOFILE, &none);
-        fprintf(stderr, "%s", reported(echo_input).c_str());
+        fprintf(stderr, "%s", reported(dies).c_str());
     });
     EXPECT_EQ(r.err, "The operation could not be started: Too many open files.\n|-1");
 }
