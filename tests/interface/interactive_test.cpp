@@ -126,10 +126,10 @@ TEST_F(interactive_fixture, TheListNarrowAndWideItsSelectionAndSearch)
     quit(*t);
 }
 
-TEST_F(interactive_fixture, TheSmallestScreenWithoutColour)
+TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
 {
     twenty_messages();
-    auto t = start(80, 20, {"NO_COLOR="});
+    auto t = start(80, 20, {"NO_COLOR="}, "", "smallest");
     ASSERT_TRUE(t->wait_for("Plain message 8.")) << t->screen();
     // 13 rows of messages.
     EXPECT_EQ(body_row(*t, 14), padded(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
@@ -158,8 +158,43 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColour)
     // No colour at all: not one style in the emulator's cells.
     EXPECT_EQ(t->screen(true).find("\x1b["), std::string::npos) << t->screen(true);
     t->keys({"x"});
-    EXPECT_TRUE(t->wait_gone("─ Keys ")) << t->screen();
+    ASSERT_TRUE(t->wait_gone("─ Keys ")) << t->screen();
+    // Shrunk below 80×20 while the list is shown.
+    t->resize(80, 19);
+    expect_ended_with_terminal_back(*t, 0, "smallest");
+
+    // Too narrow to start: kelv shows what kelv help shows, and the
+    // terminal was never touched.
+    auto narrow = start(79, 24, {}, "", "narrow");
+    auto help = start(79, 24, {}, " help", "help");
+    ASSERT_TRUE(help->wait_for("lines 1-18/26")) << help->screen();
+    ASSERT_TRUE(narrow->wait_for("lines 1-18/26")) << narrow->screen();
+    EXPECT_EQ(narrow->screen(), help->screen());
+    narrow->keys({"q"});
+    help->keys({"q"});
+    expect_ended_with_terminal_back(*help, 0, "help");
+    expect_ended_with_terminal_back(*narrow, 0, "narrow");
+
+    // SIGTERM while a confirm dialog waits: nothing is revoked.
+    auto termed = start(80, 24, {}, "", "termed");
+    ASSERT_TRUE(termed->wait_for("Plain message 4.")) << termed->screen();
+    termed->keys({"r"});
+    ASSERT_TRUE(termed->wait_for("─ Revoke message 20? ")) << termed->screen();
+    pid_t kelv = first_child(termed->pane_pid());
+    ASSERT_GT(kelv, 0);
+    kill(kelv, SIGTERM);
+    expect_ended_with_terminal_back(*termed, 0, "termed");
+    EXPECT_FALSE(exists(s.sent(20, "revoked")));
+
+    // The interrupt key, from a dialog.
+    auto interrupted = start(80, 24, {}, "", "interrupted");
+    ASSERT_TRUE(interrupted->wait_for("Plain message 4.")) << interrupted->screen();
+    interrupted->keys({"?"});
+    ASSERT_TRUE(interrupted->wait_for("─ Keys ")) << interrupted->screen();
+    interrupted->keys({"C-c"});
+    expect_ended_with_terminal_back(*interrupted, 0, "interrupted");
 }
+
 
 TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown)
 {
@@ -274,52 +309,6 @@ TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsAFreshKe
         << t->screen();
     t->keys({"q"});
     quit(*t);
-}
-
-TEST_F(interactive_fixture, EveryWayOutGivesTheTerminalBack)
-{
-    message(1, 0, 1, 0, "Fresh news.\n");
-
-    // Too narrow to start: kelv shows what kelv help shows, and the
-    // terminal was never touched.
-    auto narrow = start(79, 24, {}, "", "narrow");
-    auto help = start(79, 24, {}, " help", "help");
-    // Both get the time to show what they show (the guide may wait for a key).
-    help->wait_for("[kelv ended", 1500);
-    narrow->wait_for("[kelv ended", 1500);
-    EXPECT_EQ(narrow->screen(), help->screen());
-    EXPECT_EQ(narrow->screen().find("Kelvora · sent messages"), std::string::npos);
-    narrow->keys({"q"});
-    help->keys({"q"});
-    expect_ended_with_terminal_back(*help, 0, "help");
-    expect_ended_with_terminal_back(*narrow, 0, "narrow");
-
-    auto listing = [&](const std::string &tag) {
-        auto t = start(80, 24, {}, "", tag);
-        EXPECT_TRUE(t->wait_for("Fresh news.")) << t->screen();
-        return t;
-    };
-    // Shrunk below 80 columns while the list is shown.
-    auto shrunk = listing("shrunk");
-    shrunk->resize(80, 19);
-    expect_ended_with_terminal_back(*shrunk, 0, "shrunk");
-
-    // SIGTERM while a confirm dialog waits: nothing is revoked.
-    auto termed = listing("termed");
-    termed->keys({"r"});
-    ASSERT_TRUE(termed->wait_for("─ Revoke message 1? ")) << termed->screen();
-    pid_t kelv = first_child(termed->pane_pid());
-    ASSERT_GT(kelv, 0);
-    kill(kelv, SIGTERM);
-    expect_ended_with_terminal_back(*termed, 0, "termed");
-    EXPECT_FALSE(exists(s.sent(1, "revoked")));
-
-    // The interrupt key, from a dialog.
-    auto interrupted = listing("interrupted");
-    interrupted->keys({"?"});
-    ASSERT_TRUE(interrupted->wait_for("─ Keys ")) << interrupted->screen();
-    interrupted->keys({"C-c"});
-    expect_ended_with_terminal_back(*interrupted, 0, "interrupted");
 }
 
 TEST_F(interactive_fixture, SuspendedItGivesTheTerminalBackUntilItContinues)
