@@ -106,11 +106,7 @@ struct interactive_fixture : ::testing::Test {
     // Body row k (from 0) of the screen, without its frame.
     static std::string body_row(const tmux_session &t, int k)
     {
-        std::string screen = t.screen();
-        size_t at = 0;
-        for (int i = 0; i <= k && at != std::string::npos; i++)
-            at = screen.find('\n', at) + 1;
-        std::string line = screen.substr(at, screen.find('\n', at) - at);
+        std::string line = t.rows().at(static_cast<size_t>(k) + 1);
         return line.substr(strlen("│ "), line.size() - strlen("│ ") - strlen(" │"));
     }
 };
