@@ -235,11 +235,13 @@ void run_interactive(const struct termios &saved, bool styled)
         s = 0;
     quit_requested = 0;
 
-    struct sigaction quit = {}, old[3];
+    // The quit key (Ctrl+\) too: its default action would leave the
+    // terminal raw on the alternate screen.
+    struct sigaction quit = {}, old[4];
     quit.sa_handler = request_quit; // no SA_RESTART: a signal ends the wait at once
     sigemptyset(&quit.sa_mask);
-    const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
-    for (int i = 0; i < 3; i++)
+    const int signals[4] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 4; i++)
         sigaction(signals[i], &quit, &old[i]);
 
     struct termios raw = saved;
@@ -254,7 +256,7 @@ void run_interactive(const struct termios &saved, bool styled)
     tcsetattr(tty.get(), TCSAFLUSH, &saved);
     write_out("\033[?25h\033[?1049l");
     tty.reset();
-    for (int i = 0; i < 3; i++)
+    for (int i = 0; i < 4; i++)
         sigaction(signals[i], &old[i], nullptr);
 }
 

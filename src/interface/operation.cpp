@@ -19,9 +19,10 @@ const size_t output_limit = 1048576;
 
 [[noreturn]] void run_child(const operation &op, const fd_pair &in, const fd_pair &out)
 {
-    // The interrupt key stops a running command; a quit request by SIGTERM
-    // or a hang-up lets it finish what it started.
+    // The interrupt and quit keys stop a running command; a quit request by
+    // SIGTERM or a hang-up lets it finish what it started.
     signal(SIGINT, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
     if (dup2(in.read_end.get(), STDIN_FILENO) < 0 || dup2(out.write_end.get(), STDOUT_FILENO) < 0 ||
         dup2(out.write_end.get(), STDERR_FILENO) < 0)

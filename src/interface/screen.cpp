@@ -159,7 +159,9 @@ bool screen_open()
     quit_requested = 0;
     suspend_requested = 0;
     pending_len = 0;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    // The quit key (Ctrl+\) too: its default action would leave the
+    // terminal raw on the alternate screen.
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         handle(sig, on_quit);
     sigaction(SIGTSTP, nullptr, &saved_tstp);
     if (saved_tstp.sa_handler != SIG_IGN)
