@@ -64,7 +64,7 @@ struct interactive_fixture : ::testing::Test {
         for (const std::string &e : env)
             vars += " " + e;
         std::string stty = s.path("stty." + tag);
-        std::string command = "trap : INT; stty -g > " + stty + ".before; env -u NO_COLOR " + vars + " " + kelv_path() +
+        std::string command = "trap : INT QUIT; stty -g > " + stty + ".before; env -u NO_COLOR " + vars + " " + kelv_path() +
                               args + "; echo \"[kelv ended: $?]\"; stty -g > " + stty + ".tmp; mv " + stty +
                               ".tmp " + stty + ".after; exec sleep 100000";
         return std::make_unique<tmux_session>(cols, rows, command);

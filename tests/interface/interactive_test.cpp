@@ -170,7 +170,9 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     ASSERT_TRUE(help->wait_for("lines 1-18/26")) << help->screen();
     ASSERT_TRUE(narrow->wait_for("lines 1-18/26")) << narrow->screen();
     EXPECT_EQ(narrow->screen(), help->screen());
-    narrow->keys({"q"});
+    // The guide left with the quit key (Ctrl+\\), whose default action would
+    // leave the terminal raw.
+    narrow->keys({"C-\\"});
     help->keys({"q"});
     expect_ended_with_terminal_back(*help, 0, "help");
     expect_ended_with_terminal_back(*narrow, 0, "narrow");
@@ -193,6 +195,12 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     ASSERT_TRUE(interrupted->wait_for("─ Keys ")) << interrupted->screen();
     interrupted->keys({"C-c"});
     expect_ended_with_terminal_back(*interrupted, 0, "interrupted");
+
+    // The quit key, from the list.
+    auto quitted = start(80, 24, {}, "", "quitted");
+    ASSERT_TRUE(quitted->wait_for("Plain message 4.")) << quitted->screen();
+    quitted->keys({"C-\\"});
+    expect_ended_with_terminal_back(*quitted, 0, "quitted");
 }
 
 
