@@ -32,13 +32,63 @@ const tab tabs[] = {{"Info", nullptr},
 const int tab_count = sizeof tabs / sizeof *tabs;
 
 volatile sig_atomic_t quit_requested = 0;
+volatile sig_atomic_t suspend_requested = 0;
 unique_fd tty;
+// The attributes the guide found, given back on every way out and while the
+// process is stopped.
+struct termios saved_termios;
 int current_tab = 0;
 int scroll[tab_count];
 
 void request_quit(int)
 {
     quit_requested = 1;
+}
+
+void request_suspend(int)
+{
+    suspend_requested = 1;
+}
+
+void write_out(const char *s)
+{
+    write_all(STDOUT_FILENO, s, strlen(s));
+}
+
+void take_terminal()
+{
+    struct termios raw = saved_termios;
+    raw.c_lflag &= ~(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(tty.get(), TCSAFLUSH, &raw);
+    write_out("\033[?1049h\033[?25l");
+}
+
+void give_terminal_back()
+{
+    tcsetattr(tty.get(), TCSAFLUSH, &saved_termios);
+    write_out("\033[?25h\033[?1049l");
+}
+
+void set_handler(int sig, void (*fn)(int))
+{
+    struct sigaction sa = {};
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+}
+
+// Stops the process with the terminal given back, as the shell expects of a
+// job it stops (the suspend key, Ctrl+Z), and takes it again on fg.
+void suspend()
+{
+    suspend_requested = 0;
+    give_terminal_back();
+    set_handler(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    set_handler(SIGTSTP, request_suspend);
+    take_terminal();
 }
 
 // Screen lines are strings whose first byte is the kind ('H', 'F', 'T').
@@ -203,9 +253,15 @@ void key_loop()
         if (c == -1) {
             if (quit_requested)
                 return;
+            bool resumed = suspend_requested;
+            if (resumed)
+                suspend();
             int cols, rows;
-            if (!read_size(cols, rows) || (cols == guide_cols && rows == guide_rows))
+            if (!read_size(cols, rows) || (cols == guide_cols && rows == guide_rows)) {
+                if (resumed)
+                    guide_draw();
                 continue;
+            }
             guide_cols = cols;
             guide_rows = rows;
             if (cols < min_cols || rows < min_rows)
@@ -221,11 +277,6 @@ void key_loop()
     }
 }
 
-void write_out(const char *s)
-{
-    write_all(STDOUT_FILENO, s, strlen(s));
-}
-
 // The interactive guide on the open terminal, whose attributes are saved.
 void run_interactive(const struct termios &saved, bool styled)
 {
@@ -234,30 +285,30 @@ void run_interactive(const struct termios &saved, bool styled)
     for (int &s : scroll)
         s = 0;
     quit_requested = 0;
+    suspend_requested = 0;
+    saved_termios = saved;
 
     // The quit key (Ctrl+\) too: its default action would leave the
     // terminal raw on the alternate screen.
-    struct sigaction quit = {}, old[4];
+    struct sigaction quit = {}, old[4], old_tstp;
     quit.sa_handler = request_quit; // no SA_RESTART: a signal ends the wait at once
     sigemptyset(&quit.sa_mask);
     const int signals[4] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
     for (int i = 0; i < 4; i++)
         sigaction(signals[i], &quit, &old[i]);
+    // A process told to ignore SIGTSTP is never suspended.
+    sigaction(SIGTSTP, nullptr, &old_tstp);
+    if (old_tstp.sa_handler != SIG_IGN)
+        set_handler(SIGTSTP, request_suspend);
 
-    struct termios raw = saved;
-    raw.c_lflag &= ~(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(tty.get(), TCSAFLUSH, &raw);
-    write_out("\033[?1049h\033[?25l");
-
+    take_terminal();
     key_loop();
+    give_terminal_back();
 
-    tcsetattr(tty.get(), TCSAFLUSH, &saved);
-    write_out("\033[?25h\033[?1049l");
     tty.reset();
     for (int i = 0; i < 4; i++)
         sigaction(signals[i], &old[i], nullptr);
+    sigaction(SIGTSTP, &old_tstp, nullptr);
 }
 
 } // namespace
