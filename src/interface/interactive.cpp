@@ -25,12 +25,16 @@ enum class next_step { draw, reload, leave };
 
 size_t visible_rows() { return screen_rows > 7 ? static_cast<size_t>(screen_rows - 7) : 0; }
 
-// Keeps the selection on a row and the selected row on the screen.
+// Keeps the selection on a row and the selected row on the screen; when
+// rows went away at the end or the screen grew, the rows above come back
+// into view instead of blank lines below the last one.
 void clamp_selection(list_state &st)
 {
     size_t v = visible_rows();
     if (st.list.count > 0 && st.selected >= st.list.count)
         st.selected = st.list.count - 1;
+    if (st.top + v > st.list.count)
+        st.top = st.list.count > v ? st.list.count - v : 0;
     if (st.selected < st.top)
         st.top = st.selected;
     if (v > 0 && st.top + v <= st.selected)

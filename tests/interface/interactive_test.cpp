@@ -159,6 +159,13 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     EXPECT_EQ(t->screen(true).find("\x1b["), std::string::npos) << t->screen(true);
     t->keys({"x"});
     ASSERT_TRUE(t->wait_gone("─ Keys ")) << t->screen();
+    // Scrolled to the end, a taller screen brings the rows above back into
+    // view rather than blank lines below the last.
+    t->keys({"End"});
+    ASSERT_TRUE(t->wait_for(">  1  07/12")) << t->screen();
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("Printer on floor 2")) << t->screen();
+    EXPECT_EQ(body_row(*t, 18), padded(80, ">  1  07/12 09:31  Plain message 1.                    ████████████  1/1"));
     // Shrunk below 80×20 while the list is shown.
     t->resize(80, 19);
     expect_ended_with_terminal_back(*t, 0, "smallest");
