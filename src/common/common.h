@@ -53,6 +53,9 @@ void textbuf_append_str(textbuf &b, const char *s);
 void textbuf_append_char(textbuf &b, char c);
 void textbuf_vprintf(textbuf &b, const char *fmt, va_list ap) KELV_PRINTF(2, 0);
 void textbuf_printf(textbuf &b, const char *fmt, ...) KELV_PRINTF(2, 3);
+// Appends piece times times (nothing when times is 0 or less): rules and
+// padding of frames.
+void textbuf_append_repeated(textbuf &b, const char *piece, int times);
 // Appends text as one field of a row that other people's words must not
 // break: every run of blanks and tabs becomes one blank, and the text is cut
 // at columns display columns (counting every character beyond ASCII as two),

@@ -69,6 +69,12 @@ void textbuf_printf(textbuf &b, const char *fmt, ...)
     va_end(ap);
 }
 
+void textbuf_append_repeated(textbuf &b, const char *piece, int times)
+{
+    for (int i = 0; i < times; i++)
+        textbuf_append_str(b, piece);
+}
+
 // Walks text as textbuf_append_field sees it: runs of blanks as one blank,
 // each character with its width. Appends to b (when given) while the width
 // stays within limit; returns the width of the whole text.

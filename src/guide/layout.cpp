@@ -93,12 +93,6 @@ void split_entry(const char *entry, char **term, const char **description)
     *description = bar + strlen("¦");
 }
 
-static void append_repeated(textbuf &b, const char *s, int times)
-{
-    for (int i = 0; i < times; i++)
-        textbuf_append_str(b, s);
-}
-
 void draw_rule(textbuf &b, const char *left, const char *right, const char *label)
 {
     int dashes = guide_cols - 2;
@@ -111,7 +105,7 @@ void draw_rule(textbuf &b, const char *left, const char *right, const char *labe
     } else {
         textbuf_printf(b, "%s%s", guide_style_dim, left);
     }
-    append_repeated(b, "─", dashes);
+    textbuf_append_repeated(b, "─", dashes);
     textbuf_printf(b, "%s%s", right, guide_style_reset);
 }
 

@@ -167,8 +167,7 @@ void text_box(strlist &lines, const struct compose_form &form, int &cursor_row, 
     textbuf_printf(top, " %s", form.field == field_text ? style_bold : "");
     append_fitted(top, "Text", 10);
     textbuf_printf(top, "%s %s┌", style_reset, style_dim);
-    for (int i = 0; i < w; i++)
-        textbuf_append_str(top, "─");
+    textbuf_append_repeated(top, "─", w);
     textbuf_printf(top, "┐%s", style_reset);
     strlist_push_copy(lines, textbuf_str(top));
 
@@ -215,8 +214,7 @@ void text_box(strlist &lines, const struct compose_form &form, int &cursor_row, 
 
     textbuf bottom;
     textbuf_printf(bottom, "%*s%s└", 12, "", style_dim);
-    for (int i = 0; i < w; i++)
-        textbuf_append_str(bottom, "─");
+    textbuf_append_repeated(bottom, "─", w);
     textbuf_printf(bottom, "┘%s", style_reset);
     strlist_push_copy(lines, textbuf_str(bottom));
 

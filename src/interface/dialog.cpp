@@ -15,8 +15,7 @@ const size_t input_limit = 200;
 void append_rule(textbuf &b, const char *left, const char *right, int width)
 {
     textbuf_append_str(b, left);
-    for (int i = 0; i < width; i++)
-        textbuf_append_str(b, "─");
+    textbuf_append_repeated(b, "─", width);
     textbuf_append_str(b, right);
 }
 

@@ -106,12 +106,6 @@ void suspend()
     write_out(last_screen.data, last_screen.len);
 }
 
-void append_repeated(textbuf &b, const char *piece, int times)
-{
-    for (int i = 0; i < times; i++)
-        textbuf_append_str(b, piece);
-}
-
 void append_row(textbuf &b, const char *text)
 {
     textbuf_printf(b, "%s│%s ", style_dim, style_reset);
@@ -296,7 +290,7 @@ void draw_frame(const frame &f)
         title_width = inner - right_width;
     append_fitted(title_cell, textbuf_str(title_piece), title_width);
     textbuf_printf(b, "%s┌%s%s%s", style_dim, style_title, textbuf_str(title_cell), style_dim);
-    append_repeated(b, "─", inner - title_width - right_width);
+    textbuf_append_repeated(b, "─", inner - title_width - right_width);
     textbuf_printf(b, "%s%s%s%s┐%s\n", style_reset, style_grey, textbuf_str(right), style_dim, style_reset);
 
     int body = screen_rows - 4;
@@ -304,11 +298,11 @@ void draw_frame(const frame &f)
         append_row(b, static_cast<size_t>(i) < f.lines.count ? f.lines.items[i] : "");
 
     textbuf_printf(b, "%s├", style_dim);
-    append_repeated(b, "─", inner);
+    textbuf_append_repeated(b, "─", inner);
     textbuf_printf(b, "┤%s\n", style_reset);
     append_row(b, f.footer ? f.footer : "");
     textbuf_printf(b, "%s└", style_dim);
-    append_repeated(b, "─", inner);
+    textbuf_append_repeated(b, "─", inner);
     textbuf_printf(b, "┘%s\x1b[J", style_reset);
 
     if (f.cursor_row >= 1)
