@@ -30,12 +30,9 @@ int confirm_mode(const char *id, const char *channel)
 
 int main(int argc, char **argv)
 {
-    // No restart flag: a SIGUSR1 cuts a blocking wait short instead of
-    // ending the helper or being lost.
-    struct sigaction sa = {};
-    sa.sa_handler = on_wake;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGUSR1, &sa, nullptr);
+    // A SIGUSR1 cuts a blocking wait short instead of ending the helper or
+    // being lost.
+    catch_signal(SIGUSR1, on_wake);
 
     lib_init("kelvora-user");
     config_load(settings);

@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <signal.h>
 #include <sys/types.h>
 
 #define KELV_PRINTF(f, a) __attribute__((format(printf, f, a)))
@@ -114,6 +115,10 @@ void lib_init(const char *name);
 int64_t now();
 // Milliseconds on the monotonic clock, for deadlines.
 int64_t monotonic_ms();
+// Sets what sig does (a handler, SIG_DFL or SIG_IGN), the previous action in
+// old when given. No SA_RESTART: a handled signal cuts a blocking wait short
+// instead of waiting behind it.
+void catch_signal(int sig, void (*fn)(int), struct sigaction *old = nullptr);
 // "%d/%m %H:%M" in local time, or "?" when the time cannot be shown.
 void format_time(int64_t t, char out[32]);
 

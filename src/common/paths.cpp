@@ -41,6 +41,14 @@ int64_t now()
     return static_cast<int64_t>(time(nullptr));
 }
 
+void catch_signal(int sig, void (*fn)(int), struct sigaction *old)
+{
+    struct sigaction sa = {};
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, old);
+}
+
 int64_t monotonic_ms()
 {
     struct timespec t;

@@ -71,23 +71,15 @@ void give_terminal_back()
     write_out("\033[?25h\033[?1049l");
 }
 
-void set_handler(int sig, void (*fn)(int))
-{
-    struct sigaction sa = {};
-    sa.sa_handler = fn;
-    sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, nullptr);
-}
-
 // Stops the process with the terminal given back, as the shell expects of a
 // job it stops (the suspend key, Ctrl+Z), and takes it again on fg.
 void suspend()
 {
     suspend_requested = 0;
     give_terminal_back();
-    set_handler(SIGTSTP, SIG_DFL);
+    catch_signal(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
-    set_handler(SIGTSTP, request_suspend);
+    catch_signal(SIGTSTP, request_suspend);
     take_terminal();
 }
 
@@ -290,16 +282,14 @@ void run_interactive(const struct termios &saved, bool styled)
 
     // The quit key (Ctrl+\) too: its default action would leave the
     // terminal raw on the alternate screen.
-    struct sigaction quit = {}, old[4], old_tstp;
-    quit.sa_handler = request_quit; // no SA_RESTART: a signal ends the wait at once
-    sigemptyset(&quit.sa_mask);
+    struct sigaction old[4], old_tstp;
     const int signals[4] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
     for (int i = 0; i < 4; i++)
-        sigaction(signals[i], &quit, &old[i]);
+        catch_signal(signals[i], request_quit, &old[i]); // a signal ends the wait at once
     // A process told to ignore SIGTSTP is never suspended.
     sigaction(SIGTSTP, nullptr, &old_tstp);
     if (old_tstp.sa_handler != SIG_IGN)
-        set_handler(SIGTSTP, request_suspend);
+        catch_signal(SIGTSTP, request_suspend);
 
     take_terminal();
     key_loop();

@@ -52,14 +52,6 @@ void on_quit(int) { quit_requested = 1; }
 void close_at_exit() { screen_close(); }
 void on_suspend(int) { suspend_requested = 1; }
 
-void handle(int sig, void (*fn)(int))
-{
-    struct sigaction sa = {};
-    sa.sa_handler = fn;
-    sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, nullptr);
-}
-
 // Waits up to ms for input: 1 readable, 0 timeout or signal, -1 failure.
 int wait_input(int ms)
 {
@@ -100,7 +92,7 @@ void suspend()
     restore_terminal();
     signal(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
-    handle(SIGTSTP, on_suspend);
+    catch_signal(SIGTSTP, on_suspend);
     enter_raw_mode();
     refresh_size();
     write_out(last_screen.data, last_screen.len);
@@ -156,10 +148,10 @@ bool screen_open()
     // The quit key (Ctrl+\) too: its default action would leave the
     // terminal raw on the alternate screen.
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
-        handle(sig, on_quit);
+        catch_signal(sig, on_quit);
     sigaction(SIGTSTP, nullptr, &saved_tstp);
     if (saved_tstp.sa_handler != SIG_IGN)
-        handle(SIGTSTP, on_suspend);
+        catch_signal(SIGTSTP, on_suspend);
     signal(SIGPIPE, SIG_IGN);
     enter_raw_mode();
     return true;
@@ -192,7 +184,7 @@ void lend_terminal()
 void take_terminal_back()
 {
     if (saved_tstp.sa_handler != SIG_IGN)
-        handle(SIGTSTP, on_suspend);
+        catch_signal(SIGTSTP, on_suspend);
     enter_raw_mode();
 }
 

@@ -37,14 +37,6 @@ char *ready_path;
 void on_stop(int) { stop_requested = 1; }
 void on_child(int) {}
 
-void install(int sig, void (*handler)(int))
-{
-    struct sigaction sa = {};
-    sa.sa_handler = handler;
-    sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, nullptr);
-}
-
 void remove_ready_file()
 {
     if (ready_path)
@@ -297,10 +289,10 @@ int agent()
         return 0; // another agent serves this user
     // The lock descriptor stays open for the agent's whole life.
 
-    install(SIGTERM, on_stop);
-    install(SIGHUP, on_stop);
-    install(SIGINT, on_stop);
-    install(SIGCHLD, on_child);
+    catch_signal(SIGTERM, on_stop);
+    catch_signal(SIGHUP, on_stop);
+    catch_signal(SIGINT, on_stop);
+    catch_signal(SIGCHLD, on_child);
     sigset_t handled;
     sigemptyset(&handled);
     for (int sig : handled_signals)
