@@ -93,6 +93,8 @@ bool strlist_contains(const strlist &l, const char *s);
 // The same by binary search in a list sorted by strlist_sort.
 bool strlist_contains_sorted(const strlist &l, const char *s);
 void strlist_sort(strlist &l);
+// Exchanges the strings of a and b, without copying any.
+void strlist_swap(strlist &a, strlist &b);
 void strlist_free(strlist &l);
 
 // qsort comparators over pointers to string pointers.

@@ -3,6 +3,7 @@
 #include "common.h"
 
 #include <cstdlib>
+#include <utility>
 #include <cstring>
 
 strlist::~strlist() { strlist_free(*this); }
@@ -53,6 +54,13 @@ void strlist_sort(strlist &l)
 {
     if (l.count >= 2)
         qsort(l.items, l.count, sizeof *l.items, compare_strings);
+}
+
+void strlist_swap(strlist &a, strlist &b)
+{
+    std::swap(a.items, b.items);
+    std::swap(a.count, b.count);
+    std::swap(a.cap, b.cap);
 }
 
 void strlist_free(strlist &l)

@@ -725,9 +725,7 @@ void refresh_records()
     strlist numbers;
     list_sent_numbers(numbers);
     bool grown = !no_new_numbers(numbers, cache.numbers);
-    std::swap(cache.numbers.items, numbers.items);
-    std::swap(cache.numbers.count, numbers.count);
-    std::swap(cache.numbers.cap, numbers.cap);
+    strlist_swap(cache.numbers, numbers);
     cache.numbers_loaded = true;
 
     if (cache.changes.valid())

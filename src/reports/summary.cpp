@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unordered_set>
-#include <utility>
 
 message_summary::~message_summary() { free_summary(*this); }
 
@@ -58,11 +57,8 @@ bool build_summary(int64_t n, message_summary &s, strlist *judged)
     }
     s.revoked = has_marker(n, "revoked");
     s.expired = message_expired(s.message, now());
-    if (judged) {
-        std::swap(judged->items, recipients.items);
-        std::swap(judged->count, recipients.count);
-        std::swap(judged->cap, recipients.cap);
-    }
+    if (judged)
+        strlist_swap(*judged, recipients);
     return true;
 }
 
