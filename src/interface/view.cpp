@@ -37,12 +37,12 @@ void load_history(view_state &v)
 {
     char *number = xasprintf("%lld", static_cast<long long>(v.number));
     char *argv[] = {number, nullptr};
-    textbuf output, cleaned;
-    // Whatever log's status, its output says what there is to say.
+    textbuf output;
+    // Whatever log's status, its output says what there is to say; each line
+    // is cleaned as it is taken.
     run_captured({log, 1, argv}, nullptr, output);
     free(number);
-    clean_text(textbuf_str(output), output.len, cleaned);
-    const char *p = textbuf_str(cleaned), *end = p + cleaned.len;
+    const char *p = textbuf_str(output), *end = p + output.len;
     for (bool heading = true; p < end; heading = false) {
         const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
         size_t len = nl ? static_cast<size_t>(nl - p) : static_cast<size_t>(end - p);
