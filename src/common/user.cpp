@@ -458,9 +458,8 @@ void run_as_users(user_run *runs, size_t count, size_t parallel)
     reap_abandoned();
     // A child may end before it has read its input: a write to its pipe must
     // fail with EPIPE here instead of killing the caller.
-    struct sigaction ignore = {}, saved;
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &saved);
+    struct sigaction saved;
+    catch_signal(SIGPIPE, SIG_IGN, &saved);
 
     std::vector<running> slots(std::max<size_t>(1, std::min(parallel, count)));
     size_t next = 0;

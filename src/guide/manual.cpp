@@ -132,13 +132,13 @@ void page_manual(int width, bool styled)
         return write_manual(stdout, styled, width);
     // Only now, so that the pager does not inherit them: quitting the pager
     // early must not end kelv, and Ctrl-C belongs to the pager while it runs.
-    struct sigaction ignore = {}, old_pipe, old_int, old_quit;
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old_pipe);
-    sigaction(SIGINT, &ignore, &old_int);
-    sigaction(SIGQUIT, &ignore, &old_quit);
+    struct sigaction old_pipe, old_int, old_quit;
+    catch_signal(SIGPIPE, SIG_IGN, &old_pipe);
+    catch_signal(SIGINT, SIG_IGN, &old_int);
+    catch_signal(SIGQUIT, SIG_IGN, &old_quit);
     write_manual(pipe, styled, width);
     int status = pclose(pipe);
+    sigaction(SIGPIPE, &old_pipe, nullptr);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGQUIT, &old_quit, nullptr);
     // A pager the shell could not run showed nothing and read nothing.
