@@ -332,23 +332,18 @@ TEST_F(interactive_fixture, SuspendedItGivesTheTerminalBackUntilItContinues)
     // An interactive shell with job control, as the administrator has.
     tmux_session t(80, 24, "exec env -i PATH=/usr/bin:/bin HOME=" + s.dir.path + " PS1='P> ' bash --norc -i");
     ASSERT_TRUE(t.wait_for("P>")) << t.screen();
-    t.type("stty -g > " + s.path("stty.before") + "; KELV_TEST=1 KELV_VAR=" + s.dir.path + " KELV_TEST_TTY=" + s.tty +
-           " " + kelv_path());
+    std::string before = shell_stty(t, s.dir.path);
+    ASSERT_NE(before, "");
+    t.type("KELV_TEST=1 KELV_VAR=" + s.dir.path + " KELV_TEST_TTY=" + s.tty + " " + kelv_path());
     t.keys({"Enter"});
     ASSERT_TRUE(t.wait_for("Fresh news.")) << t.screen();
     t.keys({"C-z"});
     ASSERT_TRUE(t.wait_for("Stopped")) << t.screen();
-    t.type("stty -g > " + s.path("stty.stopped"));
-    t.keys({"Enter"});
+    EXPECT_EQ(shell_stty(t, s.dir.path), before);
     t.type("fg");
     t.keys({"Enter"});
     ASSERT_TRUE(t.wait_for("Fresh news.")) << t.screen();
     t.keys({"q"});
     ASSERT_TRUE(t.wait_gone("Fresh news.")) << t.screen();
-    t.type("stty -g > " + s.path("stty.tmp") + " && mv " + s.path("stty.tmp") + " " + s.path("stty.after"));
-    t.keys({"Enter"});
-    for (int i = 0; i < 250 && !exists(s.path("stty.after")); i++)
-        usleep(20000);
-    EXPECT_EQ(read_text(s.path("stty.stopped")), read_text(s.path("stty.before")));
-    EXPECT_EQ(read_text(s.path("stty.after")), read_text(s.path("stty.before")));
+    EXPECT_EQ(shell_stty(t, s.dir.path), before);
 }

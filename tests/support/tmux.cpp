@@ -112,6 +112,18 @@ std::string tmux_session::format(const std::string &f) const
 
 pid_t tmux_session::pane_pid() const { return static_cast<pid_t>(std::stol(format("#{pane_pid}"))); }
 
+std::string shell_stty(const tmux_session &t, const std::string &dir)
+{
+    static int calls = 0;
+    std::string file = dir + "/stty." + std::to_string(++calls);
+    // Written aside and renamed: the file appears whole or not at all.
+    t.type("stty -g > " + file + ".tmp && mv " + file + ".tmp " + file);
+    t.keys({"Enter"});
+    for (int i = 0; i < 250 && !exists(file); i++)
+        usleep(20000);
+    return exists(file) ? read_text(file) : "";
+}
+
 pid_t first_child(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");

@@ -55,3 +55,8 @@ struct tmux_session {
 
 // The first child process of pid, or -1.
 pid_t first_child(pid_t pid);
+
+// In a pane whose shell waits for a command line: runs stty -g there, through
+// a file in dir, and returns what it printed (the terminal's settings as the
+// shell's commands get them); "" when nothing came within 5 seconds.
+std::string shell_stty(const tmux_session &t, const std::string &dir);
