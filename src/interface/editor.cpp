@@ -59,6 +59,14 @@ editor_identity choose_identity(user_info &caller, textbuf &problem)
     return editor_identity::refused;
 }
 
+// The editor the administrator chose: VISUAL, else EDITOR; NULL for neither
+// (nano, else vi).
+const char *chosen_editor()
+{
+    const char *visual = getenv("VISUAL"), *editor = getenv("EDITOR");
+    return visual && *visual ? visual : editor && *editor ? editor : nullptr;
+}
+
 // The environment of the editor: kelv's, with the caller's home and names
 // when it runs as the caller. The strings live in owned.
 void editor_environment(const user_info *caller, strlist &owned, std::vector<char *> &envp)
@@ -83,8 +91,7 @@ void editor_environment(const user_info *caller, strlist &owned, std::vector<cha
 // could not be started (errno set).
 int run_editor(const char *path, const user_info *caller)
 {
-    const char *visual = getenv("VISUAL"), *editor = getenv("EDITOR");
-    const char *command = visual && *visual ? visual : editor && *editor ? editor : nullptr;
+    const char *command = chosen_editor();
     strlist owned;
     std::vector<char *> envp;
     editor_environment(caller, owned, envp);
@@ -178,8 +185,7 @@ bool edit_file(struct compose_form &form, const user_info *caller, textbuf &prob
         return false;
     }
     if (WIFEXITED(status) && (WEXITSTATUS(status) == status_not_run || WEXITSTATUS(status) == status_not_found)) {
-        const char *visual = getenv("VISUAL"), *editor = getenv("EDITOR");
-        const char *command = visual && *visual ? visual : editor && *editor ? editor : "nano or vi";
+        const char *command = chosen_editor() ? chosen_editor() : "nano or vi";
         textbuf shown;
         append_clean_line(shown, command, strlen(command));
         textbuf_printf(problem, "The editor (%s) could not be started:\n", textbuf_str(shown));
