@@ -20,8 +20,6 @@ namespace {
 const size_t field_limit = 999;
 // Shown beside the text's size; send refuses more.
 const int text_limit = 65536;
-// The form needs the interface's smallest screen; below it, it waits.
-const int min_cols = 80, min_rows = 20;
 
 const char *const labels[] = {"To", "Title", "Expires"};
 const char *const hints[] = {"user, @group, all or online, separated by commas", "optional, one line",
@@ -229,13 +227,13 @@ void form_frame(frame &f, const struct compose_form &form)
     f.footer = xasprintf("%sTab%s next field   %sCtrl+E%s open in the editor   %sCtrl+S%s send   %sEsc%s cancel",
                          style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key,
                          style_reset);
-    if (screen_cols < min_cols || screen_rows < min_rows) {
+    if (screen_too_small()) {
         // Too small to write in: the form waits, with everything kept, until
         // the terminal is large enough again; only Esc still acts.
         free(f.footer);
         f.footer = xasprintf("%sEsc%s cancel", style_key, style_reset);
         strlist_push_copy(f.lines, "");
-        push_formatted(f.lines, " The terminal is smaller than %d×%d.", min_cols, min_rows);
+        push_formatted(f.lines, " The terminal is smaller than %d×%d.", min_screen_cols, min_screen_rows);
         strlist_push_copy(f.lines, " Enlarge it to go on writing.");
         return;
     }
@@ -460,7 +458,8 @@ bool compose_form()
     strlist_push_copy(form.lines, "");
     while (!quit_requested) {
         refresh_size();
-        bool small = screen_cols < min_cols || screen_rows < min_rows;
+        // The form needs the interface's smallest screen; below it, it waits.
+        bool small = screen_too_small();
         // A paste arrives faster than the form is drawn: the frame is built
         // and drawn once the keys that came have been read, or for a dialog.
         frame f;

@@ -119,7 +119,7 @@ next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *tex
         // The size is judged, not only its change: the view or the form may
         // have seen the change first.
         refresh_size();
-        if (screen_cols < 80 || screen_rows < 20)
+        if (screen_too_small())
             return next_step::leave;
         if (++ticks < timeouts_per_reload)
             return next_step::draw;

@@ -34,9 +34,14 @@ extern const char *style_reset, *style_bold, *style_dim, *style_key, *style_titl
     *style_selected, *style_green, *style_yellow, *style_red, *style_grey;
 void set_colour(bool on);
 
+// The smallest screen the interface draws on.
+const int min_screen_cols = 80, min_screen_rows = 20;
+// True when the screen, as last measured, is smaller than that.
+inline bool screen_too_small() { return screen_cols < min_screen_cols || screen_rows < min_screen_rows; }
+
 // Takes the controlling terminal: raw mode, alternate screen, hidden cursor.
 // False, with nothing changed, when there is no terminal, it is smaller than
-// 80×20 or its attributes cannot be read.
+// the smallest screen or its attributes cannot be read.
 bool screen_open();
 // Gives the terminal back as screen_open found it.
 void screen_close();

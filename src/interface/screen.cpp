@@ -131,7 +131,7 @@ bool screen_open()
     struct winsize ws;
     if (ioctl(fd.get(), TIOCGWINSZ, &ws) < 0 || ws.ws_row == 0 || ws.ws_col == 0)
         return false;
-    if (ws.ws_col < 80 || ws.ws_row < 20)
+    if (ws.ws_col < min_screen_cols || ws.ws_row < min_screen_rows)
         return false;
     if (tcgetattr(fd.get(), &saved_termios) < 0)
         return false;
