@@ -151,7 +151,9 @@ bool interactive_main()
         list_state st;
         load_message_list(st.list, st.search_text);
         int ticks = 0;
-        while (!quit_requested) {
+        // The view or the form may have found the screen too small: the
+        // interface ends without drawing on it.
+        while (!quit_requested && !screen_too_small()) {
             clamp_selection(st);
             frame f;
             list_frame(f, st.list, st.selected, st.top, st.search_text);

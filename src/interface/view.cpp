@@ -255,7 +255,9 @@ void message_view(int64_t n, const char *loaded_at)
     view_state v;
     v.number = n;
     snprintf(v.clock, sizeof v.clock, "%s", loaded_at);
-    while (!quit_requested) {
+    // Below the smallest screen nothing more is drawn: back in the list, the
+    // interface ends.
+    while (!quit_requested && !screen_too_small()) {
         if (v.reload && !reload_view(v))
             return;
         frame f;
