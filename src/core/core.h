@@ -5,6 +5,8 @@
 
 #include "common/common.h"
 
+#include <vector>
+
 // ---------------------------------------------------------------------------
 // Entry and privileges
 
@@ -20,6 +22,37 @@ const char *author_name();
 // The account that called kelv through sudo (SUDO_UID), when it is not root:
 // files named on the command line are opened with its rights, never root's.
 bool sudo_caller(user_info &u);
+
+// For whom kelv works when it acts on the administrator's behalf (reads a
+// file they named, starts their editor or pager): none when kelv is not root
+// or in test mode, or root runs it for itself (no sudo, or sudo from root);
+// found when it runs as root for the account that called sudo (u filled);
+// lost when sudo names an account that cannot be used: nothing may then be
+// done as root in its place, and who is the name or number sudo gave.
+enum class sudo_caller_state { none, found, lost };
+sudo_caller_state find_sudo_caller(user_info &u, const char *&who);
+
+// One way to start a program: the file execvpe looks for and its argument
+// vector (argv[0] first, NULL last).
+struct program {
+    const char *file;
+    char *const *argv;
+};
+// The environment for a program that kelv starts for the administrator:
+// kelv's own, with the HOME, USER and LOGNAME of caller when it runs as
+// caller, and extra ("NAME=value") when given. The strings of owned back it;
+// envp ends with NULL.
+void program_environment(const user_info *caller, const char *extra, strlist &owned,
+                         std::vector<char *> &envp);
+// Starts the first of the count programs that can be executed, in a child
+// that keeps no descriptor of kelv's but its standard input (input when it is
+// not -1), output and error, with the default actions of the signals that
+// kelv catches or ignores, and, when caller is given, the caller's identity
+// taken for good before anything is executed. The child ends with 126 when
+// the identity cannot be taken and with 127 when no program could be
+// executed. Returns its process ID, or -1 with errno when there is no child.
+pid_t start_program(const user_info *caller, int input, char *const envp[], const program *programs,
+                    size_t count);
 
 // ---------------------------------------------------------------------------
 // Sent records and message numbers: D/sent/N holds the reference copy msg,

@@ -136,13 +136,23 @@ send_options parse_send_arguments(int argc, char **argv)
 
 // Reads the --file with the rights of whoever called kelv through sudo, so
 // that a link to a file only root may read is refused as it would be to the
-// caller; root's own calls read as root.
+// caller; root's own calls read as root. A caller that sudo names but that
+// cannot be found gets nothing read as root in its place.
 int read_text_file(const char *path, textbuf &text)
 {
     user_info caller;
-    if (geteuid() != 0 || test_mode || !sudo_caller(caller))
-        return read_file(path, text_read_limit, false, text);
-    return read_file_as_user(caller, path, text_read_limit, false, text, file_time_limit);
+    const char *who;
+    switch (find_sudo_caller(caller, who)) {
+    case sudo_caller_state::none: break;
+    case sudo_caller_state::found:
+        return read_file_as_user(caller, path, text_read_limit, false, text, file_time_limit);
+    case sudo_caller_state::lost: {
+        textbuf shown;
+        clean_text(who, strlen(who), shown);
+        die("%s: the account that called sudo (%s) cannot be found", path, textbuf_str(shown));
+    }
+    }
+    return read_file(path, text_read_limit, false, text);
 }
 
 void read_message_text(const send_options &o, int argc, char **argv, textbuf &text)

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,7 +108,8 @@ bool less_on_path()
     }
 }
 
-// The shell's statuses for a command it could not find or execute.
+// The shell's statuses for a command it could not find or execute, and
+// start_program's.
 bool pager_did_not_start(int status)
 {
     return WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127);
@@ -118,30 +120,53 @@ bool pager_did_not_start(int status)
 void page_manual(int width, bool styled)
 {
     fflush(stdout);
+    // A pager is a shell away from its user's rights: as root it must never
+    // run for someone who came through sudo (it runs as them), and as root
+    // for root it is less in its secure mode, whatever PAGER says. When sudo
+    // names an account that cannot be used, nothing runs at all.
+    bool privileged = geteuid() == 0 && !test_mode;
+    user_info caller;
+    const char *who;
+    sudo_caller_state state = find_sudo_caller(caller, who);
+    if (state == sudo_caller_state::lost)
+        return write_manual(stdout, styled, width);
+    const user_info *as = state == sudo_caller_state::found ? &caller : nullptr;
     const char *pager = getenv("PAGER");
-    std::string command;
-    if (pager && *pager)
-        command = pager;
-    else if (less_on_path())
-        command = "less -R -F -X";
-    else
+    bool own_pager = pager && *pager && !(privileged && !as);
+    if (!own_pager && !less_on_path())
         return write_manual(stdout, styled, width);
 
-    FILE *pipe = popen(command.c_str(), "we");
-    if (!pipe)
+    char *shell[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(pager), nullptr};
+    char *less[] = {const_cast<char *>("less"), const_cast<char *>("-R"), const_cast<char *>("-F"),
+                    const_cast<char *>("-X"), nullptr};
+    const program chosen = own_pager ? program{"/bin/sh", shell} : program{"less", less};
+    strlist owned;
+    std::vector<char *> envp;
+    program_environment(as, privileged ? "LESSSECURE=1" : nullptr, owned, envp);
+
+    fd_pair p;
+    if (make_pipe(p) < 0)
         return write_manual(stdout, styled, width);
-    // Only now, so that the pager does not inherit them: quitting the pager
-    // early must not end kelv, and Ctrl-C belongs to the pager while it runs.
+    child_process child;
+    child.pid = start_program(as, p.read_end.get(), envp.data(), &chosen, 1);
+    p.read_end.reset();
+    FILE *into = child.pid > 0 ? fdopen(p.write_end.get(), "w") : nullptr;
+    if (!into)
+        return write_manual(stdout, styled, width);
+    (void)p.write_end.release(); // the stream owns it now
+    // Quitting the pager early must not end kelv, and Ctrl-C belongs to the
+    // pager while it runs.
     struct sigaction old_pipe, old_int, old_quit;
     catch_signal(SIGPIPE, SIG_IGN, &old_pipe);
     catch_signal(SIGINT, SIG_IGN, &old_int);
     catch_signal(SIGQUIT, SIG_IGN, &old_quit);
-    write_manual(pipe, styled, width);
-    int status = pclose(pipe);
+    write_manual(into, styled, width);
+    fclose(into);
+    int status = child_wait(child);
     sigaction(SIGPIPE, &old_pipe, nullptr);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGQUIT, &old_quit, nullptr);
-    // A pager the shell could not run showed nothing and read nothing.
+    // A pager that could not run showed nothing and read nothing.
     if (status != -1 && pager_did_not_start(status))
         write_manual(stdout, styled, width);
 }

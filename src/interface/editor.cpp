@@ -15,11 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -36,55 +33,12 @@ const int status_not_found = 127;
 
 const char kept[] = "The text is as it was.";
 
-enum class editor_identity { own, caller, refused };
-
-// Who runs the editor: kelv itself, except as root under sudo, where it is
-// the account that called sudo. refused (problem says why) when sudo names an
-// account that cannot be used.
-editor_identity choose_identity(user_info &caller, textbuf &problem)
-{
-    if (geteuid() != 0 || test_mode)
-        return editor_identity::own;
-    if (sudo_caller(caller))
-        return editor_identity::caller;
-    const char *name = getenv("SUDO_USER"), *uid = getenv("SUDO_UID");
-    bool named = name && *name && strcmp(name, "root") != 0;
-    if (!named && !(uid && *uid && strcmp(uid, "0") != 0))
-        return editor_identity::own; // root's own kelv, or sudo from root
-    const char *who = named ? name : uid;
-    textbuf shown;
-    append_clean_line(shown, who, strlen(who));
-    textbuf_printf(problem, "The account that called sudo (%s) cannot be found:\n", textbuf_str(shown));
-    textbuf_printf(problem, "the editor does not run as root in its place.\n%s\n", kept);
-    return editor_identity::refused;
-}
-
 // The editor the administrator chose: VISUAL, else EDITOR; NULL for neither
 // (nano, else vi).
 const char *chosen_editor()
 {
     const char *visual = getenv("VISUAL"), *editor = getenv("EDITOR");
     return visual && *visual ? visual : editor && *editor ? editor : nullptr;
-}
-
-// The environment of the editor: kelv's, with the caller's home and names
-// when it runs as the caller. The strings live in owned.
-void editor_environment(const user_info *caller, strlist &owned, std::vector<char *> &envp)
-{
-    const struct passwd *pw = caller ? getpwuid(caller->uid) : nullptr;
-    for (char **e = environ; *e; e++) {
-        if (pw && (strncmp(*e, "HOME=", 5) == 0 || strncmp(*e, "USER=", 5) == 0 || strncmp(*e, "LOGNAME=", 8) == 0))
-            continue;
-        envp.push_back(*e);
-    }
-    if (pw) {
-        strlist_push(owned, xasprintf("HOME=%s", pw->pw_dir));
-        strlist_push(owned, xasprintf("USER=%s", caller->name));
-        strlist_push(owned, xasprintf("LOGNAME=%s", caller->name));
-        for (size_t i = 0; i < owned.count; i++)
-            envp.push_back(owned.items[i]);
-    }
-    envp.push_back(nullptr);
 }
 
 // The editor on path, in the foreground; its wait status, or -1 when it
@@ -94,35 +48,23 @@ int run_editor(const char *path, const user_info *caller)
     const char *command = chosen_editor();
     strlist owned;
     std::vector<char *> envp;
-    editor_environment(caller, owned, envp);
-    int group_count = 0;
-    gid_t *groups = caller ? user_groups(*caller, group_count) : nullptr;
+    program_environment(caller, nullptr, owned, envp);
     char *file = const_cast<char *>(path);
+    // The shell splits the command at blanks: it may carry options.
+    char *shell[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("exec $0 \"$1\""),
+                     const_cast<char *>(command), file, nullptr};
     char *nano[] = {const_cast<char *>("nano"), file, nullptr};
     char *vi[] = {const_cast<char *>("vi"), file, nullptr};
+    const program with_command[] = {{"/bin/sh", shell}, {"nano", nano}, {"vi", vi}};
+    const program *programs = command ? with_command : with_command + 1;
 
     lend_terminal();
-    fflush(stdout);
     child_process child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        signal(SIGINT, SIG_DFL);
-        signal(SIGPIPE, SIG_DFL);
-        if (caller && !become_user(*caller, groups, group_count))
-            _exit(status_not_run);
-        // The shell splits the command at blanks: it may carry options.
-        if (command)
-            execle("/bin/sh", "sh", "-c", "exec $0 \"$1\"", command, path, static_cast<char *>(nullptr),
-                   envp.data());
-        execvpe("nano", nano, envp.data());
-        execvpe("vi", vi, envp.data());
-        _exit(status_not_found);
-    }
+    child.pid = start_program(caller, -1, envp.data(), programs, command ? 3 : 2);
     int error = errno;
-    free(groups);
     int status = child.pid < 0 ? -1 : child_wait(child);
     take_terminal_back();
-    if (child.pid < 0)
+    if (status == -1)
         errno = error;
     return status;
 }
@@ -218,11 +160,18 @@ bool edit_file(struct compose_form &form, const user_info *caller, textbuf &prob
 bool edit_in_editor(struct compose_form &form, textbuf &problem)
 {
     user_info caller;
+    const char *who;
     bool taken = false;
-    switch (choose_identity(caller, problem)) {
-    case editor_identity::own: taken = edit_file(form, nullptr, problem); break;
-    case editor_identity::caller: taken = edit_file(form, &caller, problem); break;
-    case editor_identity::refused: break;
+    switch (find_sudo_caller(caller, who)) {
+    case sudo_caller_state::none: taken = edit_file(form, nullptr, problem); break;
+    case sudo_caller_state::found: taken = edit_file(form, &caller, problem); break;
+    case sudo_caller_state::lost: {
+        textbuf shown;
+        append_clean_line(shown, who, strlen(who));
+        textbuf_printf(problem, "The account that called sudo (%s) cannot be found:\n", textbuf_str(shown));
+        textbuf_printf(problem, "the editor does not run as root in its place.\n%s\n", kept);
+        break;
+    }
     }
     form.field = field_text;
     return taken;

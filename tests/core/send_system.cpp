@@ -246,6 +246,12 @@ TEST_F(Send, TheFileIsReadWithTheRightsOfTheAdministratorWhoCalledSudo)
     // Root itself reads as root.
     r = root_kelv({"send", "--to", "bob", "--file", "/etc/hostname"});
     EXPECT_EQ(r.status, 0) << r.err;
+    // An account that sudo names but that is gone gets nothing read as root.
+    run_options gone;
+    gone.env = {"SUDO_USER=ghost", "SUDO_UID=4242"};
+    r = run_program({"/usr/local/bin/kelv", "send", "--to", "bob", "--file", "/etc/shadow"}, gone);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kelv: /etc/shadow: the account that called sudo (ghost) cannot be found\n");
 }
 
 TEST_F(Send, StoppedTerminalsCostTheSendAboutThreeSecondsPerUserHoweverMany)

@@ -161,9 +161,12 @@ TEST(GuideScreen, Below44x10TheManualIsPaged)
         EXPECT_EQ(paged.substr(0, paged.find('\n')), "KELV(1)" + std::string(27, ' ') + "kelv manual" +
                                                         std::string(28, ' ') + "KELV(1)");
     }
-    // Without less on PATH, or with a pager that cannot start, the page goes
-    // straight to the terminal.
-    for (const std::string &env : {std::string("PATH=/nonexistent"), std::string("PAGER=/nonexistent/pager")}) {
+    // Without less on PATH, or with a pager that the shell cannot find or
+    // cannot execute, the page goes straight to the terminal.
+    temp_dir d;
+    write_text(d / "not-a-program", "#!/bin/sh\n", 0644);
+    for (const std::string &env : {std::string("PATH=/nonexistent"), std::string("PAGER=/nonexistent/pager"),
+                                   "PAGER=" + d / "not-a-program"}) {
         tmux_session t(80, 9, guide_command(env));
         expect_terminal_given_back(t, false);
         EXPECT_NE(t.screen().find("kelv 0.2.0" + std::string(63, ' ') + "KELV(1)\nstatus=0"), std::string::npos)
