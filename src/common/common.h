@@ -13,8 +13,12 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <vector>
 
 #define KELV_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
@@ -177,6 +181,10 @@ bool child_wait_until(child_process &c, int64_t deadline, int &status);
 // Kills the child and reaps it if it ends within a moment; otherwise it is
 // left to be reaped later, and the caller goes on. The record is empty after.
 void child_abandon(child_process &c);
+// Kills the child and leaves it to be reaped later, without waiting at all.
+void child_leave(child_process &c);
+// Reaps the children left behind that have ended since.
+void child_reap_left();
 
 struct fd_pair {
     unique_fd read_end;
@@ -364,12 +372,52 @@ struct user_run {
     textbuf *output = nullptr;
     size_t output_limit = 0;
     int time_limit = 0;
-    int result = -1; // what run_as_user would have returned
+    int result = -1;    // what run_as_user would have returned
+    bool ended = false; // result is set
 };
 // Does every run as run_as_user does it, with up to parallel children at
 // once, started in the order of the array; each child has all the bounds of
 // run_as_user, its time limit counted from its own start.
 void run_as_users(user_run *runs, size_t count, size_t parallel);
+
+// Runs that go on while their caller does other work. A run added starts as
+// soon as fewer than parallel runs are at work (a run older than a second no
+// longer counts: a child stopped by its user or asleep in a file system that
+// never answers holds nobody up), never more than most at once. Nothing here
+// waits: the caller waits on user_run_queue_fds in its own poll, then lets
+// the queue advance. A run's result is set, with ended, once its child has
+// ended, was killed at its time limit or could not start; the run, its input
+// and its output must stay in place until then, or until the queue is
+// cleared.
+struct user_run_slot;
+struct user_run_queue {
+    size_t parallel = 1;
+    size_t most = 1;
+    // Whether a child killed at its limit is waited for a moment (a command
+    // that reaps what it can) or left at once (a screen that must answer).
+    bool wait_for_killed = false;
+    std::deque<user_run *> waiting;
+    std::vector<std::unique_ptr<user_run_slot>> slots;
+
+    user_run_queue();
+    user_run_queue(const user_run_queue &) = delete;
+    user_run_queue &operator=(const user_run_queue &) = delete;
+    ~user_run_queue();
+};
+// Queues r and starts it if it may start now.
+void user_run_queue_add(user_run_queue &q, user_run &r);
+bool user_run_queue_empty(const user_run_queue &q);
+// Appends the descriptors the runs wait on; returns the longest the caller
+// may wait before the next advance, in milliseconds (-1: the queue is empty).
+int user_run_queue_fds(const user_run_queue &q, std::vector<struct pollfd> &fds);
+// Feeds, reads and reaps what is ready, kills what is overdue and starts
+// what may start, without waiting; the number of runs that ended.
+size_t user_run_queue_advance(user_run_queue &q);
+// Ends every run: children killed and left to be reaped later, results -1.
+void user_run_queue_clear(user_run_queue &q);
+// In a forked child: forgets the parent's runs without touching the
+// children or the descriptors, which are the parent's.
+void user_run_queue_release(user_run_queue &q);
 // The processors this process may run on, at least 1.
 size_t usable_cores();
 
