@@ -284,6 +284,8 @@ struct systemd_api {
     int (*journal_add_match)(sd_journal *j, const void *data, size_t size);
     int (*journal_seek_realtime_usec)(sd_journal *j, uint64_t usec);
     int (*journal_next)(sd_journal *j);
+    int (*journal_previous)(sd_journal *j);
+    int (*journal_seek_tail)(sd_journal *j);
     int (*journal_get_data)(sd_journal *j, const char *field, const void **data, size_t *length);
     int (*journal_get_realtime_usec)(sd_journal *j, uint64_t *usec);
     void (*journal_close)(sd_journal *j);

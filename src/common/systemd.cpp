@@ -28,6 +28,8 @@ bool load(systemd_api &api)
               bind(lib, api.journal_add_match, "sd_journal_add_match") &&
               bind(lib, api.journal_seek_realtime_usec, "sd_journal_seek_realtime_usec") &&
               bind(lib, api.journal_next, "sd_journal_next") &&
+              bind(lib, api.journal_previous, "sd_journal_previous") &&
+              bind(lib, api.journal_seek_tail, "sd_journal_seek_tail") &&
               bind(lib, api.journal_get_data, "sd_journal_get_data") &&
               bind(lib, api.journal_get_realtime_usec, "sd_journal_get_realtime_usec") &&
               bind(lib, api.journal_close, "sd_journal_close") &&

@@ -163,6 +163,31 @@ void refresh_records();
 const mailbox_record *find_record(const record_table &t, int64_t n);
 // Empties the cache and stops watching: the next records_for_user reads anew.
 void forget_records();
+// Reading in the background, for a screen that must never wait: from
+// records_background(true) on, a mailbox that needs reading is only asked,
+// its last known table (or an empty one) serves meanwhile, and
+// records_advance takes the answers in. Off again, the cache is emptied.
+void records_background(bool on);
+// Appends the descriptors the background reads wait on; the longest the
+// caller may wait before records_advance, in milliseconds (-1: none).
+int records_fds(std::vector<struct pollfd> &fds);
+// Takes in what the background reads brought, kills the reads past their
+// time and starts waiting ones, without waiting; true when a table changed.
+bool records_advance();
+// Stops the reads under way without holding it against their mailboxes:
+// they are asked again at the next refresh (before the terminal is lent to
+// another program, which may keep it for minutes).
+void records_cancel_reads();
+// In a forked child that has closed its parent's descriptors: forgets the
+// parent's reads and watches without touching them, and reads at once from
+// then on, as a command does.
+void records_detach();
+// How a user's table stands: read and current; not read yet; or late, the
+// last read having failed or overrun its time (the last known table serves).
+enum class records_freshness { current, pending, late };
+records_freshness records_state(const char *name);
+// The users whose tables are late (sorted), and how many are not read yet.
+void records_not_current(strlist &late, size_t &pending);
 // A number that moves on whenever a cached table changes its content (it is
 // read anew with other records) and whenever the cache is emptied.
 uint64_t records_generation();

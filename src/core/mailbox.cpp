@@ -27,6 +27,10 @@
 namespace {
 
 const int mailbox_time_limit = 20;
+// A read for a screen that shows the last known records meanwhile: a mailbox
+// that needs more than this does not answer, as far as the screen is
+// concerned.
+const int background_time_limit = 5;
 const size_t records_output_limit = 4194304;
 // Mailboxes read at once: one per core, but never so many that their pipes
 // could run the descriptors out on a very large machine.
@@ -491,6 +495,19 @@ namespace {
 // link made elsewhere, or a shared mapping) can only keep the interface
 // showing that user's own record as it was before: never another user's,
 // never one of root's files, never a confirmation that was not there.
+//
+// What a user can make happen at will costs only that user's reads: a new
+// message makes only its recipients' tables stale, a change of the mount
+// table only the tables of the mailboxes at or below a mount that changed.
+// What makes every table stale (a mount above all the mailboxes, lost
+// events) reads them all again at most once in all_reads_apart_ms.
+//
+// In the background (the interface), nothing waits for a mailbox: a table
+// is only asked for, the last known one serves meanwhile, and
+// records_advance takes the answers in as they come. A read that fails or
+// overruns its time leaves the last known table, marked late, and that
+// mailbox is read again only after a pause that doubles with every failure
+// in a row, whatever events it makes.
 struct cached_records {
     std::string name;
     record_table table;
@@ -500,7 +517,33 @@ struct cached_records {
     int watches[3] = {-1, -1, -1}; // the mailbox, acks, state
     bool stale = false;
     uint64_t changed_at = 0; // the generation at which the table last changed
+    // Reading in the background: a read is under way; the mailbox has
+    // answered at least once; its last read failed or overran its time, so
+    // that the table is the last known one; how many reads in a row failed,
+    // and when (monotonic_ms) the next may start.
+    bool reading = false;
+    bool answered = false;
+    bool late = false;
+    int failures = 0;
+    int64_t retry_at = 0;
     explicit cached_records(const char *n) : name(n) {}
+};
+
+// A read of one mailbox under way in the background: the entry it is for,
+// and everything its run refers to until it ends.
+struct background_read {
+    size_t at = 0;
+    user_info user;
+    char *users = nullptr; // D/users
+    step s = {};
+    textbuf input;
+    textbuf output;
+    user_run run;
+
+    background_read() = default;
+    background_read(const background_read &) = delete;
+    background_read &operator=(const background_read &) = delete;
+    ~background_read() { free(users); }
 };
 
 struct records_cache {
@@ -517,6 +560,20 @@ struct records_cache {
     // forgotten; never goes back, not even when the cache is emptied.
     uint64_t generation = 0;
     uint64_t forgotten_at = 0;
+
+    // Reading in the background (records_background).
+    bool background = false;
+    user_run_queue queue;
+    std::vector<std::unique_ptr<background_read>> reads;
+
+    // The mount table as last seen (its lines, sorted) and where the
+    // mailboxes are in it; when every table was last read again at once, and
+    // whether that is owed.
+    std::vector<std::string> mount_lines;
+    std::string mailboxes; // D/users, resolved
+    strlist unsettled;     // new numbers whose recipients were not there yet
+    int64_t all_read_at = INT64_MIN / 2;
+    bool all_owed = false;
 };
 
 records_cache cache;
@@ -579,6 +636,25 @@ bool same_tables(const record_table &a, const record_table &b)
     return true;
 }
 
+// Makes t the table of e (t gets the old one); the generation moves on only
+// when the content changed.
+void take_table(cached_records &e, record_table &t)
+{
+    if (e.changed_at == 0 || !same_tables(e.table, t)) {
+        std::swap(e.table.items, t.items);
+        std::swap(e.table.count, t.count);
+        std::swap(e.table.cap, t.cap);
+        e.changed_at = ++cache.generation;
+    }
+}
+
+// The input of a read step: the message numbers, one a line.
+void numbers_input(textbuf &input)
+{
+    for (size_t i = 0; i < cache.numbers.count; i++)
+        textbuf_printf(input, "%s\n", cache.numbers.items[i]);
+}
+
 // (Re)reads the tables of the entries at the given positions, several at
 // once; while the cache is kept, each mailbox is watched before it is read.
 void read_entries(const std::vector<size_t> &which)
@@ -605,16 +681,108 @@ void read_entries(const std::vector<size_t> &which)
     read_records(reads.data(), reads.size(), cache.numbers);
     for (size_t k = 0; k < which.size(); k++) {
         cached_records &e = cache.users[which[k]];
-        if (e.changed_at == 0 || !same_tables(e.table, tables[k])) {
-            std::swap(e.table.items, tables[k].items);
-            std::swap(e.table.count, tables[k].count);
-            std::swap(e.table.cap, tables[k].cap);
-            e.changed_at = ++cache.generation;
-        }
+        take_table(e, tables[k]);
+        e.answered = true;
     }
     for (size_t k = 0; k < reads.size(); k++)
         if (!reads[k].answered)
             unwatch(cache.users[read_at[k]]); // asked again at the next refresh
+}
+
+// Asks for the tables of the entries at the given positions in the
+// background: a read is started for each that is not being read already and
+// whose pause after failures is over; the others stay stale until then.
+void ask_entries(const std::vector<size_t> &which)
+{
+    int64_t now_ms = monotonic_ms();
+    for (size_t at : which) {
+        cached_records &e = cache.users[at];
+        if (e.reading || e.retry_at > now_ms) {
+            e.stale = true;
+            continue;
+        }
+        e.stale = false;
+        auto r = std::make_unique<background_read>();
+        e.account = user_lookup(e.name.c_str(), r->user);
+        e.uid = r->user.uid;
+        e.gid = r->user.gid;
+        if (e.account && cache.keeping)
+            watch_mailbox(at, r->user);
+        else if (!e.account)
+            unwatch(e);
+        // Nobody to ask: the answer is known at once.
+        if (!e.account || cache.numbers.count == 0 || !mailbox_usable(r->user)) {
+            record_table none;
+            take_table(e, none);
+            e.answered = true;
+            e.late = false;
+            continue;
+        }
+        r->at = at;
+        r->users = users_path();
+        r->s = {r->users, r->user.name, 0};
+        numbers_input(r->input);
+        r->run.user = &r->user;
+        r->run.fn = read_step;
+        r->run.arg = &r->s;
+        r->run.input = &r->input;
+        r->run.output = &r->output;
+        r->run.output_limit = records_output_limit;
+        r->run.time_limit = background_time_limit;
+        e.reading = true;
+        cache.reads.push_back(std::move(r));
+        user_run_queue_add(cache.queue, cache.reads.back()->run);
+    }
+}
+
+// How long a mailbox rests after failures in a row: 3 s, doubled for each
+// further failure, at most two minutes.
+int64_t pause_after(int failures)
+{
+    int64_t ms = 3000;
+    for (int i = 1; i < failures && ms < 120000; i++)
+        ms *= 2;
+    return std::min<int64_t>(ms, 120000);
+}
+
+// Takes in the reads that have ended.
+void take_answers()
+{
+    int64_t now_ms = monotonic_ms();
+    for (auto &r : cache.reads) {
+        if (!r->run.ended)
+            continue;
+        cached_records &e = cache.users[r->at];
+        e.reading = false;
+        if (r->run.result != -1) {
+            record_table t;
+            parse_records(textbuf_str(r->output), r->output.len, t);
+            take_table(e, t);
+            e.answered = true;
+            e.late = false;
+            e.failures = 0;
+            e.retry_at = 0;
+        } else {
+            // The last known table stays; this mailbox is asked again only
+            // after its pause, however often it changes meanwhile.
+            e.late = true;
+            e.failures++;
+            e.retry_at = now_ms + pause_after(e.failures);
+            unwatch(e);
+            e.stale = true;
+        }
+    }
+    std::erase_if(cache.reads, [](const auto &r) { return r->run.ended; });
+}
+
+// Reads every mailbox entry of which (a position in users) needs, at once or
+// in the background.
+void bring_up_to_date(const std::vector<size_t> &which)
+{
+    if (cache.background)
+        ask_entries(which);
+    else
+        read_entries(which);
 }
 
 size_t add_entry(const char *name)
@@ -625,8 +793,22 @@ size_t add_entry(const char *name)
     return at;
 }
 
+const int64_t all_reads_apart_ms = 30000;
+
+// Every table is to be read again, at once or, when that was done less than
+// all_reads_apart_ms ago, at the first refresh after it.
 void mark_all_stale()
 {
+    cache.all_owed = true;
+}
+
+void settle_owed_reads()
+{
+    int64_t now_ms = monotonic_ms();
+    if (!cache.all_owed || now_ms - cache.all_read_at < all_reads_apart_ms)
+        return;
+    cache.all_owed = false;
+    cache.all_read_at = now_ms;
     for (cached_records &e : cache.users)
         e.stale = true;
 }
@@ -669,6 +851,87 @@ void take_changes()
     mark_all_stale();
 }
 
+// The lines of the mount table, sorted; false when it cannot be read.
+bool read_mount_lines(std::vector<std::string> &lines)
+{
+    textbuf b;
+    if (!cache.mounts.valid() || lseek(cache.mounts.get(), 0, SEEK_SET) < 0 ||
+        read_fd(cache.mounts.get(), 16777216, b) < 0)
+        return false;
+    lines.clear();
+    const char *p = textbuf_str(b);
+    while (*p) {
+        const char *nl = strchr(p, '\n');
+        size_t len = nl ? static_cast<size_t>(nl - p) : strlen(p);
+        lines.emplace_back(p, len);
+        p += len + (nl ? 1 : 0);
+    }
+    std::sort(lines.begin(), lines.end());
+    return true;
+}
+
+// The mount point of a line of the mount table (its fifth field), with the
+// kernel's octal escapes undone.
+std::string mount_point(const std::string &line)
+{
+    size_t at = 0;
+    for (int field = 0; field < 4 && at != std::string::npos; field++) {
+        at = line.find(' ', at);
+        if (at != std::string::npos)
+            at++;
+    }
+    if (at == std::string::npos)
+        return "";
+    std::string raw = line.substr(at, line.find(' ', at) - at), point;
+    for (size_t i = 0; i < raw.size(); i++) {
+        bool octal = raw[i] == '\\' && i + 3 < raw.size();
+        for (size_t k = 1; octal && k <= 3; k++)
+            octal = raw[i + k] >= '0' && raw[i + k] <= '7';
+        if (octal) {
+            point += static_cast<char>((raw[i + 1] - '0') * 64 + (raw[i + 2] - '0') * 8 + (raw[i + 3] - '0'));
+            i += 3;
+        } else {
+            point += raw[i];
+        }
+    }
+    return point;
+}
+
+bool at_or_below(const std::string &path, const std::string &dir)
+{
+    return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+                           (dir.back() == '/' || path[dir.size()] == '/'));
+}
+
+// After a change of the mount table: the tables of the mailboxes at or below
+// a mount point that came, went or changed are stale; a change above all the
+// mailboxes makes every table stale.
+void take_mount_changes()
+{
+    std::vector<std::string> now_lines, changed;
+    if (!read_mount_lines(now_lines) || cache.mailboxes.empty()) {
+        mark_all_stale();
+        return;
+    }
+    std::set_symmetric_difference(now_lines.begin(), now_lines.end(), cache.mount_lines.begin(),
+                                  cache.mount_lines.end(), std::back_inserter(changed));
+    cache.mount_lines.swap(now_lines);
+    for (const std::string &line : changed) {
+        std::string point = mount_point(line);
+        if (point.empty() || at_or_below(cache.mailboxes, point)) {
+            mark_all_stale();
+            continue;
+        }
+        if (!at_or_below(point, cache.mailboxes))
+            continue;
+        // D/users/NAME or below: NAME's mailbox.
+        std::string rest = point.substr(cache.mailboxes.size() + 1);
+        auto it = cache.index.find(rest.substr(0, rest.find('/')));
+        if (it != cache.index.end())
+            cache.users[it->second].stale = true;
+    }
+}
+
 // True when the mount table may have changed since the last look.
 bool mounts_changed()
 {
@@ -676,18 +939,35 @@ bool mounts_changed()
     return !cache.mounts.valid() || poll(&p, 1, 0) != 0;
 }
 
-// True when every number of now was already among before (both in numeric
-// order).
-bool no_new_numbers(const strlist &now, const strlist &before)
+// The numbers of now that were not among before (both in numeric order).
+void new_numbers(const strlist &now_numbers, const strlist &before, strlist &fresh)
 {
     size_t j = 0;
-    for (size_t i = 0; i < now.count; i++) {
-        while (j < before.count && compare_numeric_names(&before.items[j], &now.items[i]) < 0)
+    for (size_t i = 0; i < now_numbers.count; i++) {
+        while (j < before.count && compare_numeric_names(&before.items[j], &now_numbers.items[i]) < 0)
             j++;
-        if (j == before.count || strcmp(before.items[j], now.items[i]) != 0)
-            return false;
+        if (j == before.count || strcmp(before.items[j], now_numbers.items[i]) != 0)
+            strlist_push_copy(fresh, now_numbers.items[i]);
     }
-    return true;
+}
+
+// Starts keeping the tables: the events of the mailboxes and the mount
+// table are watched from now on.
+void start_keeping()
+{
+    forget_records();
+    cache.keeping = true;
+    cache.changes.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    cache.mounts.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    char *users = users_path();
+    char *resolved = realpath(users, nullptr);
+    cache.mailboxes = resolved ? resolved : "";
+    free(resolved);
+    free(users);
+    read_mount_lines(cache.mount_lines);
+    mounts_changed(); // what the table is now is known: only a later change counts
+    cache.all_read_at = monotonic_ms();
+    cache.all_owed = false;
 }
 
 } // namespace
@@ -699,7 +979,7 @@ const record_table &records_for_user(const char *name)
         return cache.users[it->second].table;
     load_numbers();
     size_t at = add_entry(name);
-    read_entries({at});
+    bring_up_to_date({at});
     return cache.users[at].table;
 }
 
@@ -710,39 +990,59 @@ void load_records(const strlist &names)
     for (size_t i = 0; i < names.count; i++)
         if (cache.index.find(names.items[i]) == cache.index.end())
             which.push_back(add_entry(names.items[i]));
-    read_entries(which);
+    bring_up_to_date(which);
 }
 
 void refresh_records()
 {
     if (!cache.keeping) {
-        forget_records();
-        cache.keeping = true;
-        cache.changes.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        cache.mounts.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+        start_keeping();
         return;
     }
-    strlist numbers;
+    strlist numbers, fresh;
     list_sent_numbers(numbers);
-    bool grown = !no_new_numbers(numbers, cache.numbers);
+    new_numbers(numbers, cache.numbers, fresh);
     strlist_swap(cache.numbers, numbers);
     cache.numbers_loaded = true;
 
+    // A record may wait for a message that did not exist yet: the tables of
+    // a new message's recipients are read again, for it. A message whose
+    // recipients are not written yet (a send just begun) is looked at again
+    // at every refresh until they are, or it is gone.
+    for (size_t i = 0; i < cache.unsettled.count; i++)
+        if (strlist_contains(cache.numbers, cache.unsettled.items[i]))
+            strlist_push_copy(fresh, cache.unsettled.items[i]);
+    strlist_free(cache.unsettled);
+    for (size_t i = 0; i < fresh.count; i++) {
+        int64_t n;
+        strlist recipients;
+        if (!parse_number(fresh.items[i], n))
+            continue;
+        read_recipients(n, recipients);
+        if (recipients.count == 0)
+            strlist_push_copy(cache.unsettled, fresh.items[i]);
+        for (size_t k = 0; k < recipients.count; k++) {
+            auto it = cache.index.find(recipients.items[k]);
+            if (it != cache.index.end())
+                cache.users[it->second].stale = true;
+        }
+    }
     if (cache.changes.valid())
         take_changes();
-    if (grown || mounts_changed())
-        mark_all_stale();
+    if (mounts_changed())
+        take_mount_changes();
+    settle_owed_reads();
     std::vector<size_t> which;
     for (size_t i = 0; i < cache.users.size(); i++) {
         cached_records &e = cache.users[i];
         user_info u;
         bool account = user_lookup(e.name.c_str(), u);
-        if (account != e.account || u.uid != e.uid || u.gid != e.gid || (account && !watched(e)))
+        if (account != e.account || u.uid != e.uid || u.gid != e.gid || (account && !watched(e) && !e.reading))
             e.stale = true;
         if (e.stale)
             which.push_back(i);
     }
-    read_entries(which);
+    bring_up_to_date(which);
 }
 
 const mailbox_record *find_record(const record_table &t, int64_t n)
@@ -773,6 +1073,8 @@ bool records_changed_since(uint64_t generation, strlist &names)
 
 void forget_records()
 {
+    user_run_queue_clear(cache.queue);
+    cache.reads.clear();
     cache.users.clear();
     cache.index.clear();
     cache.watched.clear();
@@ -784,6 +1086,80 @@ void forget_records()
     // leave its parent's watches alone.
     cache.changes.reset();
     cache.mounts.reset();
+    cache.mount_lines.clear();
+    strlist_free(cache.unsettled);
+}
+
+void records_background(bool on)
+{
+    if (!on)
+        forget_records();
+    cache.background = on;
+    cache.queue.parallel = usable_cores();
+    cache.queue.most = most_reads_at_once;
+    cache.queue.wait_for_killed = false;
+}
+
+int records_fds(std::vector<struct pollfd> &fds)
+{
+    return cache.background ? user_run_queue_fds(cache.queue, fds) : -1;
+}
+
+bool records_advance()
+{
+    if (!cache.background)
+        return false;
+    uint64_t before = cache.generation;
+    // Drained often, so that a user who makes events fast cannot make the
+    // queue overflow between two reloads (which reads everyone again).
+    if (cache.changes.valid())
+        take_changes();
+    if (user_run_queue_advance(cache.queue) > 0)
+        take_answers();
+    return cache.generation != before;
+}
+
+void records_cancel_reads()
+{
+    user_run_queue_clear(cache.queue);
+    for (auto &r : cache.reads) {
+        cached_records &e = cache.users[r->at];
+        e.reading = false;
+        e.stale = true;
+    }
+    cache.reads.clear();
+}
+
+void records_detach()
+{
+    user_run_queue_release(cache.queue);
+    cache.reads.clear();
+    cache.background = false;
+    // The descriptors are the parent's, and already closed here.
+    (void)cache.changes.release();
+    (void)cache.mounts.release();
+    forget_records();
+}
+
+records_freshness records_state(const char *name)
+{
+    auto it = cache.index.find(name);
+    if (it == cache.index.end())
+        return records_freshness::pending;
+    const cached_records &e = cache.users[it->second];
+    return e.late ? records_freshness::late : e.answered ? records_freshness::current : records_freshness::pending;
+}
+
+void records_not_current(strlist &late, size_t &pending)
+{
+    pending = 0;
+    for (const cached_records &e : cache.users) {
+        if (e.late)
+            strlist_push_copy(late, e.name.c_str());
+        else if (!e.answered)
+            pending++;
+    }
+    strlist_sort(late);
 }
 
 namespace {

@@ -58,6 +58,9 @@ int run_editor(const char *path, const user_info *caller)
     const program with_command[] = {{"/bin/sh", shell}, {"nano", nano}, {"vi", vi}};
     const program *programs = command ? with_command : with_command + 1;
 
+    // The editor may keep the terminal for minutes: reads under way are
+    // asked again afterwards rather than held against their mailboxes.
+    records_cancel_reads();
     lend_terminal();
     child_process child;
     child.pid = start_program(caller, -1, envp.data(), programs, command ? 3 : 2);

@@ -14,6 +14,9 @@ struct list_state {
     char *search_text = xstrdup("");
     size_t selected = 0;
     size_t top = 0;
+    // The mailbox records the list was built from: answers that came in the
+    // background since make it out of date.
+    uint64_t records = 0;
 
     list_state() = default;
     list_state(const list_state &) = delete;
@@ -121,10 +124,13 @@ next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *tex
         refresh_size();
         if (screen_too_small())
             return next_step::leave;
-        if (++ticks < timeouts_per_reload)
-            return next_step::draw;
-        ticks = 0;
-        return next_step::reload;
+        if (++ticks >= timeouts_per_reload) {
+            ticks = 0;
+            return next_step::reload;
+        }
+        // Mailboxes that answered since the last load fill their counts in
+        // at once, without waiting for the next timed reload.
+        return records_generation() != st.records ? next_step::reload : next_step::draw;
     case key_error: return next_step::leave;
     case key_escape:
         if (!*st.search_text)
@@ -147,9 +153,16 @@ bool interactive_main()
 {
     if (!screen_open())
         return false;
+    // No mailbox holds the screen up: they are read in the background, and
+    // the list shows at once what root's own records say.
+    records_background(true);
     {
         list_state st;
-        load_message_list(st.list, st.search_text);
+        auto load = [&st] {
+            load_message_list(st.list, st.search_text);
+            st.records = records_generation();
+        };
+        load();
         int ticks = 0;
         // The view or the form may have found the screen too small: the
         // interface ends without drawing on it.
@@ -164,9 +177,10 @@ bool interactive_main()
             if (step == next_step::leave || quit_requested)
                 break;
             if (step == next_step::reload)
-                load_message_list(st.list, st.search_text);
+                load();
         }
     }
+    records_background(false);
     screen_close();
     return true;
 }

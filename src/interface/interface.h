@@ -175,6 +175,45 @@ int run_reported(const operation &op, const textbuf *input, textbuf &output);
 // run_reported, then the output in a result dialog titled title.
 int run_and_show(const frame &f, const char *title, const operation &op, const textbuf *input = nullptr);
 
+// ---------------------------------------------------------------------------
+// Work in the background: the screen never waits for it
+
+// Waits up to ms (ms < 0: as long as it takes) for fd to be ready for events,
+// taking in the background work (the mailbox reads, the jobs) as it comes
+// meanwhile. 1 when fd is ready, 0 when the time ran out or a signal came,
+// -1 on failure.
+int wait_ready(int fd, short events, int ms);
+// Appends the descriptors of the background work; the longest to wait before
+// background_advance, in milliseconds (-1: nothing runs).
+int background_fds(std::vector<struct pollfd> &fds);
+// Takes in what the background work brought, without waiting; true when
+// something a screen shows may have changed.
+bool background_advance();
+
+// A command of kelv run in a child while the screen keeps answering keys: its
+// output (at most 1 MiB) is collected until the child ends or its time runs
+// out; then ended is set, overran when the child was killed at its limit.
+struct background_job {
+    child_process child;
+    unique_fd out;
+    unique_fd ended_fd; // readable once the child has ended (a pidfd), if any
+    textbuf output;
+    int64_t deadline = 0;
+    bool running = false;
+    bool ended = false;
+    bool overran = false;
+    int status = run_not_started; // as run_captured's
+
+    background_job() = default;
+    background_job(const background_job &) = delete;
+    background_job &operator=(const background_job &) = delete;
+    ~background_job();
+};
+// Starts op as the job (stopping what it ran before); false when it cannot.
+bool job_start(background_job &j, const operation &op, int time_limit_ms);
+// Kills the job's child, if it runs, and leaves it to be reaped later.
+void job_stop(background_job &j);
+
 void remind_dialog(const frame &f, const message_summary &s);
 void revoke_dialog(const frame &f, const message_summary &s);
 void purge_dialog(const frame &f);
@@ -207,6 +246,9 @@ void load_message_list(message_list &l, const char *search_text);
 void list_body(strlist &lines, const message_list &l, size_t selected, size_t top, const char *search_text);
 // Builds the whole list screen.
 void list_frame(frame &f, const message_list &l, size_t selected, size_t top, const char *search_text);
+// Appends, when there is something to say, how many mailboxes are still
+// being read and whose did not answer (their counts are as last read).
+void mailbox_note(textbuf &out);
 // Appends the 12-cell bar of confirmed, delivered and sent recipients.
 void confirmation_bar(textbuf &out, int confirmed, int delivered, int sent);
 // Appends "3 confirmed · 1 delivered" with each part in its state's colour.

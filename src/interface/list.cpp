@@ -266,7 +266,28 @@ void list_body(strlist &lines, const message_list &l, size_t selected, size_t to
         textbuf_printf(legend, "      %ssearch: «%s» (Esc to clear)%s", style_grey, textbuf_str(shown),
                        style_reset);
     }
+    mailbox_note(legend);
     strlist_push_copy(lines, textbuf_str(legend));
+}
+
+void mailbox_note(textbuf &out)
+{
+    strlist late;
+    size_t pending;
+    records_not_current(late, pending);
+    if (pending > 0)
+        textbuf_printf(out, "      %sreading %zu mailbox%s…%s", style_grey, pending, pending == 1 ? "" : "es",
+                       style_reset);
+    if (late.count > 0) {
+        textbuf names;
+        for (size_t i = 0; i < late.count; i++) {
+            if (i > 0)
+                textbuf_append_str(names, ", ");
+            append_clean_line(names, late.items[i], strlen(late.items[i]));
+        }
+        textbuf_printf(out, "      %snot answering, shown as last read: %s%s", style_red, textbuf_str(names),
+                       style_reset);
+    }
 }
 
 void list_frame(frame &f, const message_list &l, size_t selected, size_t top, const char *search_text)

@@ -52,15 +52,9 @@ void on_quit(int) { quit_requested = 1; }
 void close_at_exit() { screen_close(); }
 void on_suspend(int) { suspend_requested = 1; }
 
-// Waits up to ms for input: 1 readable, 0 timeout or signal, -1 failure.
-int wait_input(int ms)
-{
-    struct pollfd p = {tty_fd, POLLIN, 0};
-    int r = poll(&p, 1, ms);
-    if (r < 0)
-        return errno == EINTR ? 0 : -1;
-    return r;
-}
+// Waits up to ms for input, the background work going on meanwhile: 1
+// readable, 0 timeout or signal, -1 failure.
+int wait_input(int ms) { return wait_ready(tty_fd, POLLIN, ms); }
 
 // Appends what the terminal has ready to the pending bytes; false on end of
 // input or a read error.

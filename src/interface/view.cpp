@@ -16,6 +16,13 @@ namespace {
 // Text lines shown at most; a longer text shows one line fewer and "…".
 const size_t text_rows = 6;
 
+// The history is read in the background, within these limits: the whole of
+// it, and a look at whether the journal has anything new since.
+const int history_time_limit_ms = 20000;
+const int latest_time_limit_ms = 5000;
+// A journal that keeps changing is read again at most this often.
+const int64_t history_apart_ms = 15000;
+
 enum pane_kind { pane_recipients = 0, pane_history = 1 };
 
 struct view_state {
@@ -30,29 +37,88 @@ struct view_state {
     char clock[16] = "";
     int ticks = 0;
     bool reload = true;
+    uint64_t records = 0; // the mailbox records the data was built from
+
+    // The history: the job that reads it (all of it, or only whether there
+    // is something new), whether it was read once, the journal's latest
+    // entry as of that reading, when it was read, and whether it is to be
+    // read again.
+    background_job history;
+    bool history_whole = false; // what the job reads
+    bool history_read = false;
+    uint64_t history_latest = 0;
+    int64_t history_at = 0;
+    bool history_owed = false;
+    bool history_look = false; // a look for news is due
 };
 
-// The history of the message from kelv log, without its heading line.
-void load_history(view_state &v)
+// The number after the "#" of the job's first line.
+uint64_t latest_of(const textbuf &output)
 {
-    char *number = xasprintf("%lld", static_cast<long long>(v.number));
-    char *argv[] = {number, nullptr};
-    textbuf output;
-    // Whatever log's status, its output says what there is to say; each line
-    // is cleaned as it is taken.
-    run_captured({log, 1, argv}, nullptr, output);
-    free(number);
+    const char *p = textbuf_str(output);
+    return p[0] == '#' ? strtoull(p + 1, nullptr, 10) : 0;
+}
+
+// Takes the history from what the job printed: after its first line and
+// the log's own heading, each line cleaned as it is taken.
+void take_history(view_state &v)
+{
+    strlist_free(v.history_lines);
+    const textbuf &output = v.history.output;
     const char *p = textbuf_str(output), *end = p + output.len;
-    for (bool heading = true; p < end; heading = false) {
+    for (int line = 0; p < end; line++) {
         const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
         size_t len = nl ? static_cast<size_t>(nl - p) : static_cast<size_t>(end - p);
-        if (!heading) {
-            textbuf line;
-            append_clean_line(line, p, len);
-            strlist_push_copy(v.history_lines, textbuf_str(line));
+        if (line >= 2) {
+            textbuf clean;
+            append_clean_line(clean, p, len);
+            strlist_push_copy(v.history_lines, textbuf_str(clean));
         }
         p += len + (nl ? 1 : 0);
     }
+    if (v.history.overran)
+        push_formatted(v.history_lines, "%sThe system log could not be read in full within %d seconds.%s",
+                       style_red, history_time_limit_ms / 1000, style_reset);
+    v.history_latest = latest_of(output);
+    v.history_read = true;
+}
+
+void start_history(view_state &v, bool whole)
+{
+    char *number = xasprintf("%lld", static_cast<long long>(v.number));
+    char *argv[] = {number, const_cast<char *>("latest"), nullptr};
+    v.history_whole = whole;
+    if (whole) {
+        v.history_at = monotonic_ms();
+        v.history_owed = false;
+    }
+    job_start(v.history, {history, whole ? 1 : 2, argv}, whole ? history_time_limit_ms : latest_time_limit_ms);
+    free(number);
+}
+
+// Keeps the history pane's data coming, never waiting for it: read when the
+// pane opens, then again when a look at the journal finds something new
+// (at most every history_apart_ms) or an action of the view was taken.
+void tend_history(view_state &v)
+{
+    if (v.pane != pane_history) {
+        job_stop(v.history);
+        return;
+    }
+    if (v.history.ended) {
+        v.history.ended = false;
+        if (v.history_whole)
+            take_history(v);
+        else if (latest_of(v.history.output) != v.history_latest)
+            v.history_owed = true;
+    }
+    if (v.history.running)
+        return;
+    if (!v.history_read || (v.history_owed && monotonic_ms() - v.history_at >= history_apart_ms))
+        start_history(v, true);
+    else if (v.history_look && !v.history_owed)
+        start_history(v, false);
+    v.history_look = false;
 }
 
 // Rebuilds the data; false when the message is gone (purged, cancelled).
@@ -61,9 +127,8 @@ bool reload_view(view_state &v)
     free_summary(v.summary);
     free_recipient_lines(v.recipients);
     strlist_free(v.text_lines);
-    strlist_free(v.history_lines);
     // As the list does: only the mailboxes that may have changed are read
-    // again, and those of this message not read yet, several at once.
+    // again, and those of this message not read yet, in the background.
     refresh_records();
     strlist number;
     strlist_push_copy(number, std::to_string(v.number).c_str());
@@ -71,6 +136,7 @@ bool reload_view(view_state &v)
     if (!load_summary(v.number, v.summary))
         return false;
     describe_recipients(v.number, v.summary.message, v.recipients);
+    v.records = records_generation();
     const char *text = v.summary.message.text ? v.summary.message.text : "";
     textbuf cleaned;
     clean_text(text, strlen(text), cleaned);
@@ -78,8 +144,7 @@ bool reload_view(view_state &v)
         if (cleaned.data[i] == '\t')
             cleaned.data[i] = ' ';
     wrap_text(textbuf_str(cleaned), screen_cols - 8, v.text_lines);
-    if (v.pane == pane_history)
-        load_history(v);
+    v.history_look = true;
     v.reload = false;
     return true;
 }
@@ -149,7 +214,8 @@ void pane_rows(strlist &lines, strlist &rows, const view_state &v)
         for (size_t i = 0; i < v.history_lines.count; i++)
             push_formatted(rows, " %s", v.history_lines.items[i]);
         if (rows.count == 0)
-            push_formatted(rows, " %sNo events in the system log.%s", style_grey, style_reset);
+            push_formatted(rows, " %s%s%s", style_grey,
+                           v.history_read ? "No events in the system log." : "Reading the system log…", style_reset);
         return;
     }
     textbuf heading;
@@ -166,6 +232,14 @@ void pane_rows(strlist &lines, strlist &rows, const view_state &v)
         textbuf_printf(row, " %s", state_style(r.state));
         append_clean(row, r.description);
         textbuf_append_str(row, style_reset);
+        // A delivered recipient's state comes from the mailbox: say when it
+        // is not current.
+        records_freshness fresh = r.state == recipient_sent ? records_freshness::current : records_state(r.name);
+        if (fresh != records_freshness::current)
+            textbuf_printf(row, "%s · %s%s", style_grey,
+                           fresh == records_freshness::late ? "mailbox not answering: as last read"
+                                                            : "mailbox not read yet",
+                           style_reset);
         strlist_push_copy(rows, textbuf_str(row));
     }
 }
@@ -219,6 +293,9 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
             v.reload = true;
             v.ticks = 0;
         }
+        // Mailboxes that answered in the background show at once.
+        if (records_generation() != v.records)
+            v.reload = true;
         break;
     case key_escape:
     case key_error: return view_step::leave;
@@ -228,9 +305,13 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
         if (strcmp(text, "r") == 0 && !s.revoked) {
             revoke_dialog(f, s);
             v.reload = true;
+            v.history_owed = true;
+            v.history_at = 0; // what was done shows in the history at once
         } else if (strcmp(text, "m") == 0 && !s.revoked && !s.expired && s.delivered > 0) {
             remind_dialog(f, s);
             v.reload = true;
+            v.history_owed = true;
+            v.history_at = 0;
         }
         break;
     case key_up: v.scroll--; break;
@@ -242,6 +323,9 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
         v.pane = v.pane == pane_recipients ? pane_history : pane_recipients;
         v.scroll = 0;
         v.reload = true;
+        // Opened, the history is read again at once.
+        v.history_owed = v.pane == pane_history;
+        v.history_at = 0;
         break;
     default: break;
     }
@@ -260,6 +344,7 @@ void message_view(int64_t n, const char *loaded_at)
     while (!quit_requested && !screen_too_small()) {
         if (v.reload && !reload_view(v))
             return;
+        tend_history(v);
         frame f;
         view_frame(f, v);
         draw_frame(f);

@@ -13,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <map>
+#include <string>
+#include <unordered_map>
 #include <systemd/sd-journal.h>
 #include <utility>
 #include <unistd.h>
@@ -39,18 +42,33 @@ bool is_user_event(const char *kind)
            strcmp(kind, "CONFIRMATION_FAILED") == 0;
 }
 
-bool written_by_expected(const log_entry &e, uid_t admin_uid, const strlist &recipients)
+// Who may have written what: kelv's events the administrator (admin_uid),
+// a user's own the recipients, each under the user ID of their account
+// (looked up once per history, not once per entry).
+struct writers {
+    uid_t admin_uid;
+    const strlist &recipients;
+    std::unordered_map<std::string, int64_t> uids; // recipient → its uid, -1: no account
+};
+
+bool written_by_expected(const log_entry &e, writers &w)
 {
     int64_t writer;
     if (!parse_number(or_empty(e.uid), writer))
         return false;
     if (!is_user_event(or_empty(e.event)))
-        return writer == static_cast<int64_t>(admin_uid);
+        return writer == static_cast<int64_t>(w.admin_uid);
     // Anyone may write about messages that were never theirs: only what a
     // recipient says about the message counts.
-    user_info u;
-    return strlist_contains(recipients, or_empty(e.user)) && user_lookup(or_empty(e.user), u) &&
-           writer == static_cast<int64_t>(u.uid);
+    const char *name = or_empty(e.user);
+    if (!strlist_contains(w.recipients, name))
+        return false;
+    auto it = w.uids.find(name);
+    if (it == w.uids.end()) {
+        user_info u;
+        it = w.uids.emplace(name, user_lookup(name, u) ? static_cast<int64_t>(u.uid) : -1).first;
+    }
+    return it->second >= 0 && writer == it->second;
 }
 
 // The field as a user may have written it: one line, cut to a sane width.
@@ -79,17 +97,25 @@ uint64_t seek_point(int64_t date)
 
 } // namespace
 
-void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out)
+namespace {
+
+// The time of an entry as the history shows it.
+void entry_time(int64_t time, char when[64])
+{
+    time_t t = static_cast<time_t>(time);
+    struct tm tm;
+    if (!localtime_r(&t, &tm) || strftime(when, 64, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        strcpy(when, "?");
+}
+
+// log_entry_line once the writer is judged.
+void entry_line(const log_entry &e, int64_t n, bool trusted, textbuf &out)
 {
     char when[64];
-    time_t t = static_cast<time_t>(e.time);
-    struct tm tm;
-    if (!localtime_r(&t, &tm) || strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm) == 0)
-        strcpy(when, "?");
+    entry_time(e.time, when);
 
     textbuf raw;
     textbuf_printf(raw, "%s  ", when);
-    bool trusted = written_by_expected(e, admin_uid, recipients);
     if (!trusted)
         textbuf_printf(raw, "[not trustworthy: written by UID %s] ", e.uid && *e.uid ? e.uid : "?");
     // A user's words, and all of a forged entry, are cut: padded with blanks
@@ -110,6 +136,14 @@ void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlis
             out.data[i] = ' ';
 }
 
+} // namespace
+
+void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out)
+{
+    writers w = {admin_uid, recipients, {}};
+    entry_line(e, n, written_by_expected(e, w), out);
+}
+
 char *journal_field(const systemd_api &sd, sd_journal *j, const char *field)
 {
     const void *data;
@@ -121,7 +155,28 @@ char *journal_field(const systemd_api &sd, sd_journal *j, const char *field)
     return xstrndup(static_cast<const char *>(data) + name_len + 1, len - name_len - 1);
 }
 
-void log_history(int64_t n, const message &m, const systemd_api *sd)
+namespace {
+
+// The journal's entries about message n, from a second before its date;
+// NULL when there is no journal.
+sd_journal *open_history(int64_t n, int64_t date, const systemd_api &sd)
+{
+    // This machine's journal only: the files of other machines (containers,
+    // remote hosts) hold entries whose writers are not this machine's users.
+    sd_journal *j = nullptr;
+    if (sd.journal_open(&j, SD_JOURNAL_LOCAL_ONLY) < 0)
+        return nullptr;
+    char match[64];
+    snprintf(match, sizeof match, "KELV_MESSAGE=%lld", static_cast<long long>(n));
+    sd.journal_add_match(j, "SYSLOG_IDENTIFIER=kelv", 0);
+    sd.journal_add_match(j, match, 0);
+    sd.journal_seek_realtime_usec(j, seek_point(date));
+    return j;
+}
+
+} // namespace
+
+void log_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit)
 {
     uid_t admin_uid = test_mode ? getuid() : 0;
     textbuf raw, heading;
@@ -130,36 +185,71 @@ void log_history(int64_t n, const message &m, const systemd_api *sd)
     printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
     fflush(stdout);
 
-    // This machine's journal only: the files of other machines (containers,
-    // remote hosts) hold entries whose writers are not this machine's users.
-    sd_journal *j = nullptr;
-    if (!sd || sd->journal_open(&j, SD_JOURNAL_LOCAL_ONLY) < 0)
+    sd_journal *j = sd ? open_history(n, m.date, *sd) : nullptr;
+    if (!j)
         return;
     strlist recipients;
     read_recipients(n, recipients);
-    char match[64];
-    snprintf(match, sizeof match, "KELV_MESSAGE=%lld", static_cast<long long>(n));
-    sd->journal_add_match(j, "SYSLOG_IDENTIFIER=kelv", 0);
-    sd->journal_add_match(j, match, 0);
-    sd->journal_seek_realtime_usec(j, seek_point(m.date));
+    writers w = {admin_uid, recipients, {}};
+    // Entries that cannot be trusted, by writer: how many, and the time of
+    // the last one, for the line that says how many were left out.
+    struct left_out {
+        size_t seen = 0;
+        int64_t last = 0;
+    };
+    std::map<std::string, left_out> untrusted;
 
     textbuf line;
     while (sd->journal_next(j) > 0) {
         log_entry e;
+        // Judged first, from three fields: a writer over the limit costs no
+        // more than that.
         e.event = journal_field(*sd, j, "KELV_EVENT");
         e.user = journal_field(*sd, j, "KELV_USER");
+        e.uid = journal_field(*sd, j, "_UID");
+        uint64_t usec;
+        e.time = sd->journal_get_realtime_usec(j, &usec) < 0 ? 0 : static_cast<int64_t>(usec / 1000000);
+        bool trusted = written_by_expected(e, w);
+        if (!trusted && untrusted_limit > 0) {
+            left_out &l = untrusted[e.uid];
+            l.last = e.time;
+            if (++l.seen > untrusted_limit)
+                continue;
+        }
         e.channel = journal_field(*sd, j, "KELV_CHANNEL");
         e.details = journal_field(*sd, j, "KELV_DETAILS");
         e.author = journal_field(*sd, j, "KELV_AUTHOR");
         e.message = journal_field(*sd, j, "MESSAGE");
-        e.uid = journal_field(*sd, j, "_UID");
-        uint64_t usec;
-        e.time = sd->journal_get_realtime_usec(j, &usec) < 0 ? 0 : static_cast<int64_t>(usec / 1000000);
         textbuf_clear(line);
-        log_entry_line(e, n, admin_uid, recipients, line);
+        entry_line(e, n, trusted, line);
         printf("%s\n", textbuf_str(line));
     }
     sd->journal_close(j);
+    for (const auto &[uid, l] : untrusted) {
+        if (l.seen <= untrusted_limit)
+            continue;
+        char when[64];
+        entry_time(l.last, when);
+        textbuf_clear(line);
+        textbuf_printf(line, "%s  [not trustworthy: written by UID %s] %zu more entries of this writer left out", when,
+                       uid.empty() ? "?" : uid.c_str(), l.seen - untrusted_limit);
+        textbuf clean;
+        clean_text(line.data, line.len, clean);
+        printf("%s\n", textbuf_str(clean));
+    }
+}
+
+uint64_t latest_history_entry(int64_t n, const systemd_api *sd)
+{
+    sd_journal *j = sd ? open_history(n, 0, *sd) : nullptr;
+    if (!j)
+        return 0;
+    uint64_t usec = 0;
+    if (sd->journal_seek_tail(j) < 0 || sd->journal_previous(j) <= 0 ||
+        sd->journal_get_realtime_usec(j, &usec) < 0)
+        usec = 0;
+    sd->journal_close(j);
+    return usec;
 }
 
 int log(int argc, char **argv)
@@ -168,6 +258,23 @@ int log(int argc, char **argv)
     int64_t n = parse_message_argument(arg);
     message m;
     read_reference(n, arg, m);
-    log_history(n, m, systemd());
+    log_history(n, m, systemd(), 0);
+    return 0;
+}
+
+int history(int argc, char **argv)
+{
+    const char *arg = argc > 0 ? argv[0] : nullptr;
+    int64_t n = parse_message_argument(arg);
+    const systemd_api *sd = systemd();
+    // Taken before the history is read: an entry written meanwhile makes the
+    // next look differ, and the history is read again.
+    printf("#%llu\n", static_cast<unsigned long long>(latest_history_entry(n, sd)));
+    fflush(stdout);
+    if (argc > 1 && strcmp(argv[1], "latest") == 0)
+        return 0;
+    message m;
+    read_reference(n, arg, m);
+    log_history(n, m, sd, history_untrusted_limit);
     return 0;
 }

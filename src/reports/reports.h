@@ -195,5 +195,18 @@ void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlis
 // Caller frees.
 char *journal_field(const systemd_api &sd, sd_journal *j, const char *field);
 // Prints the heading of message n and its history read through sd; with no
-// journal (sd NULL, or the journal cannot be opened) the heading alone.
-void log_history(int64_t n, const message &m, const systemd_api *sd);
+// journal (sd NULL, or the journal cannot be opened) the heading alone. With
+// an untrusted_limit, at most that many entries that cannot be trusted are
+// shown of each writer, and one line at the end says how many more were left
+// out: a user who floods the journal with entries about a message shows a
+// few of them, not all.
+void log_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit);
+// The time of the journal's latest entry about message n, in microseconds; 0
+// when there is none or no journal.
+uint64_t latest_history_entry(int64_t n, const systemd_api *sd);
+// The untrusted entries the message view shows of each writer.
+const size_t history_untrusted_limit = 10;
+// The history as the message view shows it: a first line "#" and
+// latest_history_entry, then, unless the second argument is "latest", what
+// kelv log prints, with history_untrusted_limit.
+int history(int argc, char **argv);

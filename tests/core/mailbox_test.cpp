@@ -5,6 +5,8 @@
 #include "store.h"
 
 #include <fcntl.h>
+#include <functional>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -300,8 +302,12 @@ TEST_F(mailbox_fixture, KeptRecordsAreReadAgainWhenTheMailboxChangesAndOnlyThen)
     EXPECT_EQ(kept.confirmation(1), "55 desktop");
     EXPECT_EQ(reads.take(), 3);
 
-    // A new message: its record, already there, counts now.
+    // A new message: its record, already there, counts now, once the message
+    // names its recipients (a send just begun has none yet).
     mkdir(s.sent(3, "").c_str(), 0700);
+    refresh_records();
+    EXPECT_EQ(kept.confirmation(3), "");
+    write_text(s.sent(3, "recipients"), std::string(me.name) + "\n");
     refresh_records();
     EXPECT_EQ(kept.confirmation(3), "70 desktop");
 
@@ -311,4 +317,85 @@ TEST_F(mailbox_fixture, KeptRecordsAreReadAgainWhenTheMailboxChangesAndOnlyThen)
     refresh_records();
     EXPECT_EQ(kept.confirmation(1), "");
     forget_records();
+}
+
+namespace {
+
+// Lets the background reads go on until pred holds or timeout_ms has passed;
+// pred's last answer.
+bool advance_until(const std::function<bool()> &pred, int timeout_ms)
+{
+    int64_t deadline = monotonic_ms() + timeout_ms;
+    while (!pred() && monotonic_ms() < deadline) {
+        std::vector<struct pollfd> fds;
+        int wait = records_fds(fds);
+        poll(fds.data(), fds.size(), wait < 0 || wait > 50 ? 50 : wait);
+        records_advance();
+    }
+    return pred();
+}
+
+// The children of this process (the background reads).
+std::vector<pid_t> my_children()
+{
+    std::vector<pid_t> pids;
+    for (const std::string &p : list_dir("/proc")) {
+        if (p.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = exists("/proc/" + p + "/stat") ? read_text("/proc/" + p + "/stat") : "";
+        size_t close = stat.rfind(')');
+        if (close != std::string::npos && atoi(stat.c_str() + close + 4) == getpid())
+            pids.push_back(atoi(p.c_str()));
+    }
+    return pids;
+}
+
+} // namespace
+
+TEST_F(mailbox_fixture, InTheBackgroundAReadThatOverrunsLeavesTheLastTableLateAndRests)
+{
+    for (int n : {1, 2})
+        mkdir(s.sent(n, "").c_str(), 0700);
+    ASSERT_TRUE(deliver_copy(me, 1, copy));
+    write_text(box("acks/1"), "50 desktop\n");
+    kept_view kept{s};
+    strlist names;
+    strlist_push_copy(names, s.me.c_str());
+
+    records_background(true);
+    refresh_records();
+    load_records(names); // asked, not waited for
+    EXPECT_TRUE(records_state(s.me.c_str()) == records_freshness::pending);
+    EXPECT_EQ(kept.confirmation(1), "");
+    ASSERT_TRUE(advance_until([&] { return records_state(s.me.c_str()) == records_freshness::current; }, 5000));
+    EXPECT_EQ(kept.confirmation(1), "50 desktop");
+
+    // The next read is stopped, as a user can stop a child of theirs: it is
+    // given up at its time limit, the last table stays, marked late.
+    write_text(box("acks/2"), "60 desktop\n");
+    refresh_records();
+    std::vector<pid_t> reading = my_children();
+    ASSERT_EQ(reading.size(), 1u);
+    kill(reading[0], SIGSTOP);
+    ASSERT_TRUE(advance_until([&] { return records_state(s.me.c_str()) == records_freshness::late; }, 10000));
+    EXPECT_EQ(kept.confirmation(1), "50 desktop");
+    EXPECT_EQ(kept.confirmation(2), "");
+    strlist late;
+    size_t pending;
+    records_not_current(late, pending);
+    EXPECT_EQ(late.count, 1u);
+    EXPECT_EQ(pending, 0u);
+
+    // It rests, however often it changes; then it is read again.
+    write_text(box("acks/3"), "70 desktop\n");
+    refresh_records();
+    EXPECT_TRUE(my_children().empty() || my_children() == reading);
+    ASSERT_TRUE(advance_until(
+        [&] {
+            refresh_records();
+            return records_state(s.me.c_str()) == records_freshness::current;
+        },
+        10000));
+    EXPECT_EQ(kept.confirmation(2), "60 desktop");
+    records_background(false);
 }

@@ -103,6 +103,14 @@ struct interactive_fixture : ::testing::Test {
         return at;
     }
 
+    // Waits until the screen no longer says that mailboxes are being read:
+    // the list and the view show at once what the sent records say, and
+    // fill in what the mailboxes say as they answer.
+    static bool settled(const tmux_session &t)
+    {
+        return t.wait_gone(" mailbox…") && t.wait_gone(" mailboxes…") && t.wait_gone("mailbox not read yet");
+    }
+
     // Body row k (from 0) of the screen, without its frame.
     static std::string body_row(const tmux_session &t, int k)
     {

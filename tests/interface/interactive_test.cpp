@@ -44,6 +44,7 @@ TEST_F(interactive_fixture, TheListNarrowAndWideItsSelectionAndSearch)
     twenty_messages();
     auto t = start(80, 24);
     ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
     EXPECT_EQ(masked(t->screen()), list_80x24);
     // The planted sequences changed nothing but the text.
     EXPECT_NE(t->pane_title(), "pwned");
@@ -131,6 +132,7 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     twenty_messages();
     auto t = start(80, 20, {"NO_COLOR="}, "", "smallest");
     ASSERT_TRUE(t->wait_for("Plain message 8.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
     // 13 rows of messages.
     EXPECT_EQ(body_row(*t, 14), padded(80, "   8  07/12 09:38  Plain message 8.                    ████████████  1/1"));
 
@@ -217,6 +219,7 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     put_marker(s, b, 18, "term", now() - 60);
     auto t = start(80, 24);
     ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
 
     t->keys({"r"});
     ASSERT_TRUE(t->wait_for("─ Revoke message 20? ")) << t->screen();
@@ -292,6 +295,7 @@ TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsAFreshKe
     put_marker(s, s.me, 2, "term", dec7 + 200);
     auto t = start(120, 24);
     ASSERT_TRUE(t->wait_for("Message 1.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
     std::string first = t->screen().substr(0, t->screen().find('\n'));
     ASSERT_TRUE(t->wait_gone(first, 8000)) << t->screen(); // a timed reload
 

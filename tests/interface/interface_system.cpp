@@ -3,12 +3,22 @@
 // wrote into his mailbox changes the counts and nothing else on her screen.
 // She writes a message in her own editor, which runs as her, never as root,
 // and sees bob's confirmation in the message's history from the journal.
+// Whatever bob does to the children that read his mailbox or to the journal,
+// her screen answers her keys at once.
 #include "common/common.h"
 #include "system.h"
 #include "tmux.h"
 
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <set>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +59,33 @@ std::vector<std::string> editor_notes(const std::string &note)
     return notes;
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The real user ID of process pid, or -1 when it is gone.
+long real_uid(pid_t pid)
+{
+    char path[64], buf[4096];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    buf[n > 0 ? n : 0] = '\0';
+    const char *uid = strstr(buf, "\nUid:");
+    return uid ? strtol(uid + 5, nullptr, 10) : -1;
+}
+
+// alice's sudo kelv in a terminal of hers; the shell says when it ended.
+std::unique_ptr<tmux_session> alices_kelv(int cols = 100, int rows = 30)
+{
+    return std::make_unique<tmux_session>(cols, rows, "sudo kelv; echo \"[kelv ended: $?]\"; exec sleep 100000",
+                                          as_alice);
+}
+
 } // namespace
 
 TEST_F(Interface, AnAdministratorThroughSudoRevokesWhatRootSent)
@@ -67,6 +104,7 @@ TEST_F(Interface, AnAdministratorThroughSudoRevokesWhatRootSent)
                    "stty -g > /home/alice/stty.tmp; mv /home/alice/stty.tmp /home/alice/stty.after; exec sleep 100000",
                    as_alice);
     ASSERT_TRUE(t.wait_for("Maintenance at noon.", 10000)) << t.screen();
+    ASSERT_TRUE(t.wait_gone(" mailbox…")) << t.screen(); // bob's mailbox answered
     EXPECT_TRUE(std::regex_search(t.screen(), std::regex("│ >" + n + "  \\d\\d/\\d\\d \\d\\d:\\d\\d  Root's notice · "
                                                          "Maintenance at noon\\. +████████████  1/1 +│")))
         << t.screen();
@@ -178,4 +216,125 @@ TEST_F(Interface, AnEditorForACallerWhoCannotBeFoundNeverRunsAsRoot)
     EXPECT_EQ(editor_notes("uid").size(), 0u);
     t.keys({"C-c"});
     EXPECT_TRUE(t.wait_for("[kelv ended: 0]")) << t.screen();
+}
+
+TEST_F(Interface, BobStoppingTheReadsOfHisMailboxNeverHoldsTheScreen)
+{
+    const std::string n = std::to_string(fresh_message_numbers());
+    ASSERT_EQ(run_program({kelv, "send", "--to", "alice,bob", "Road works."}).status, 0);
+    // alice has confirmed; bob's acks/ holds 30,000 names, so that reading
+    // it lasts long enough to be caught.
+    const std::string acks = "/var/lib/kelvora/users/";
+    ASSERT_EQ(run_as("alice", {"sh", "-c", "printf '%s terminal pts/9\\n' \"$(date +%s)\" > " + acks + "alice/acks/" + n})
+                  .status, 0);
+    ASSERT_EQ(run_as("bob", {"sh", "-c", "cd " + acks + "bob/acks && seq 100000 130000 | xargs touch"}).status, 0);
+
+    // bob touches a record of his all the time, so that his mailbox is
+    // always to be read again, and stops every other process of his as it
+    // appears, whatever it is called.
+    std::string touched = acks + "bob/acks/100000";
+    user_loop toucher("bob", [&] {
+        utimensat(AT_FDCWD, touched.c_str(), nullptr, 0);
+        usleep(50000);
+    });
+    auto *stopped = static_cast<std::atomic<int> *>(
+        mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(stopped, MAP_FAILED);
+    new (stopped) std::atomic<int>(0);
+    pid_t spared = toucher.pid;
+    user_loop stopper("bob", [&] {
+        static std::set<pid_t> seen;
+        if (DIR *d = opendir("/proc")) {
+            while (struct dirent *e = readdir(d)) {
+                pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+                if (pid <= 0 || pid == getpid() || pid == spared || real_uid(pid) != 1002)
+                    continue;
+                if (kill(pid, SIGSTOP) == 0 && seen.insert(pid).second)
+                    (*stopped)++;
+            }
+            closedir(d);
+        }
+    });
+
+    // Whenever she quits, the interface ends at once; the list is there at
+    // once with alice's confirmation, bob's counts as far as they are known.
+    const std::regex row("│ >" + n + "  \\d\\d/\\d\\d \\d\\d:\\d\\d  Road works\\. +(?:█){6}(?:▒){6}  1/2 +│");
+    struct attempt {
+        const char *wait_for; // what is on screen before the key
+        double at;            // seconds after the list
+        const char *key;
+    };
+    for (const attempt &a : {attempt{nullptr, 0.5, "q"}, attempt{nullptr, 3.2, "C-c"},
+                             attempt{"not answering, shown as last read: bob", 0, "q"}}) {
+        auto start = std::chrono::steady_clock::now();
+        auto t = alices_kelv();
+        ASSERT_TRUE(t->wait_for("Road works.", 3000)) << t->screen();
+        for (int i = 0; i < 150 && !std::regex_search(t->screen(), row); i++)
+            usleep(20000);
+        EXPECT_TRUE(std::regex_search(t->screen(), row)) << t->screen();
+        EXPECT_LT(seconds_since(start), 3.0) << t->screen();
+        if (a.wait_for) {
+            ASSERT_TRUE(t->wait_for(a.wait_for, 15000)) << t->screen();
+        }
+        usleep(static_cast<useconds_t>(a.at * 1e6));
+        auto pressed = std::chrono::steady_clock::now();
+        t->keys({a.key});
+        EXPECT_TRUE(t->wait_for("[kelv ended: 0]", 1000)) << a.key << " after " << a.at << " s:\n" << t->screen();
+        EXPECT_LT(seconds_since(pressed), 1.0) << t->screen();
+        ASSERT_TRUE(t->wait_for("[kelv ended: 0]", 10000)) << t->screen();
+    }
+    EXPECT_GT(stopped->load(), 0) << "bob's stopper never caught a read of his mailbox";
+    munmap(stopped, sizeof(std::atomic<int>));
+}
+
+TEST_F(Interface, AFloodedJournalNeverHoldsTheHistoryPane)
+{
+    const std::string n = std::to_string(fresh_message_numbers());
+    ASSERT_EQ(run_program({kelv, "send", "--to", "alice,bob", "--title", "Flooded", "Quiet text."}).status, 0);
+    // bob writes entries about the message, as anyone may; each shows as
+    // not trustworthy.
+    const int forged = 60000;
+    ASSERT_EQ(run_function_as("bob",
+                              [&] {
+                                  for (int i = 0; i < forged; i++)
+                                      sd_journal_send("MESSAGE=forged %d", i, "SYSLOG_IDENTIFIER=kelv",
+                                                      "KELV_EVENT=CONFIRMED", "KELV_USER=alice",
+                                                      ("KELV_MESSAGE=" + n).c_str(), nullptr);
+                              }),
+              0);
+    ASSERT_EQ(journal_read({"KELV_MESSAGE=" + n, "_UID=1002"}).size(), static_cast<size_t>(forged));
+
+    auto t = alices_kelv(120, 40);
+    ASSERT_TRUE(t->wait_for("Flooded · Quiet text.", 5000)) << t->screen();
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("─ Message " + n + " · Flooded ")) << t->screen();
+    // The history is read in the background: Esc answers at once.
+    t->keys({"Tab"});
+    auto pressed = std::chrono::steady_clock::now();
+    t->keys({"Escape"});
+    EXPECT_TRUE(t->wait_for("─ Kelvora · sent messages ", 1000)) << t->screen();
+    EXPECT_LT(seconds_since(pressed), 1.0);
+
+    // Read in full, it shows ten of bob's entries and says how many more
+    // were left out, after what kelv logged itself.
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("─ Message " + n + " · Flooded ")) << t->screen();
+    t->keys({"Tab"});
+    ASSERT_TRUE(t->wait_for("[not trustworthy: written by UID 1002] " + std::to_string(forged - 10) +
+                                " more entries of this writer left out ",
+                            30000))
+        << t->screen();
+    std::string screen = t->screen();
+    size_t shown = 0;
+    for (size_t at = 0; (at = screen.find("[not trustworthy: written by UID 1002] user alice: confirmed", at)) !=
+                        std::string::npos;
+         at++)
+        shown++;
+    EXPECT_EQ(shown, 10u) << screen;
+    EXPECT_NE(screen.find("  message " + n + " sent by root to: alice bob "), std::string::npos) << screen;
+    pressed = std::chrono::steady_clock::now();
+    t->keys({"q"});
+    EXPECT_TRUE(t->wait_for("─ Kelvora · sent messages ", 1000)) << t->screen();
+    t->keys({"q"});
+    EXPECT_TRUE(t->wait_for("[kelv ended: 0]")) << t->screen();
 }

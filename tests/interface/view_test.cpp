@@ -15,8 +15,10 @@ TEST_F(interactive_fixture, AnUntitledLongMessageWithMoreRecipientsThanRows)
     write_confirmation(s, a, 1, std::to_string(dec7 + 65) + " terminal pts/3\x1b]0;pwned\x07\n");
     auto t = start(80, 24);
     ASSERT_TRUE(t->wait_for("Line one.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
     t->keys({"Enter"});
     ASSERT_TRUE(t->wait_for("─ Message 1 ")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
     std::string confirmed = " daemon        confirmed on 07/12 09:31 (terminal pts/3)";
     std::string delivered = " bin           delivered, not confirmed (expired)";
     std::string sent = " sys           sent, not delivered";

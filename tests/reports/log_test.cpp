@@ -146,11 +146,11 @@ TEST(LogHistory, WithoutAJournalOnlyTheHeading)
     std::string file = message_file(7, utc(2023, 12, 7, 9, 30), "text\n", "Mainte\x1b[5mnance");
     ASSERT_EQ(message_parse(file.data(), file.size(), m), 0);
     const std::string heading = "Message 7 · Maintenance · 07/12 09:30\n";
-    EXPECT_EQ(run_in_child([&] { log_history(7, m, nullptr); }).out, heading);
+    EXPECT_EQ(run_in_child([&] { log_history(7, m, nullptr, 0); }).out, heading);
     systemd_api api = {};
     api.journal_open = open_fails; // nothing else may be called
     run_result r = run_in_child([&] {
-        log_history(7, m, &api);
+        log_history(7, m, &api, 0);
         printf("%d", opened_with);
     });
     // This machine's own journal files only.

@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-journal.h>
@@ -606,6 +607,56 @@ pty_process spawn_on_pty(const std::string &user, const std::vector<std::string>
         _exit(127);
     }
     return p;
+}
+
+namespace {
+
+// A forked child of user's that runs fn, then ends.
+pid_t fork_as(const std::string &user, const std::function<void()> &fn)
+{
+    account a = account_lookup(user);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        if (setgroups(a.groups.size(), a.groups.data()) < 0 || setresgid(a.gid, a.gid, a.gid) < 0 ||
+            setresuid(a.uid, a.uid, a.uid) < 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) < 0)
+            _exit(126);
+        fn();
+        _exit(0);
+    }
+    return pid;
+}
+
+} // namespace
+
+user_loop::user_loop(const std::string &user, const std::function<void()> &body)
+{
+    require_env("user_loop");
+    pid = fork_as(user, [&] {
+        for (;;)
+            body();
+    });
+}
+
+int run_function_as(const std::string &user, const std::function<void()> &fn)
+{
+    require_env("run_function_as");
+    pid_t pid = fork_as(user, fn);
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            fail("waitpid");
+    return decode_status(status);
+}
+
+user_loop::~user_loop()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "support.h"
 
 #include <cstdint>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
@@ -102,6 +103,24 @@ struct pty_process {
 
 pty_process spawn_on_pty(const std::string &user, const std::vector<std::string> &argv,
                          const std::vector<std::string> &env = {});
+
+// A process of user's own that runs body in a loop until the object is
+// destroyed, as a user's program would: an attacker's stopper or toucher.
+// body runs in the forked child with user's identity (groups, gid, uid) and
+// may only make system calls.
+struct user_loop {
+    pid_t pid = -1;
+
+    user_loop(const std::string &user, const std::function<void()> &body);
+    user_loop(const user_loop &) = delete;
+    user_loop &operator=(const user_loop &) = delete;
+    // Kills it (SIGKILL also ends it when it stopped itself) and reaps it.
+    ~user_loop();
+};
+
+// Runs fn in a forked child with user's identity and waits for it; its exit
+// status (0 when fn returns).
+int run_function_as(const std::string &user, const std::function<void()> &fn);
 
 // One journal entry: every field (binary values kept as bytes; a field that
 // occurs more than once keeps its last value) and its wallclock time.
