@@ -153,7 +153,7 @@ size_t width_char_before(const char *text, size_t at)
         // The start of the code point before at: a lead byte whose sequence
         // ends there, or else the single byte before it.
         size_t start = at - 1;
-        for (size_t back = 1; back <= 3 && back <= at; back++) {
+        for (size_t back = 1; back <= 4 && back <= at; back++) {
             unsigned char c = static_cast<unsigned char>(text[at - back]);
             if ((c & 0xc0) != 0x80) {
                 if (utf8_length(reinterpret_cast<const unsigned char *>(text + at - back), back) == back)
