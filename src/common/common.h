@@ -63,13 +63,55 @@ void textbuf_printf(textbuf &b, const char *fmt, ...) KELV_PRINTF(2, 3);
 void textbuf_append_repeated(textbuf &b, const char *piece, int times);
 // Appends text as one field of a row that other people's words must not
 // break: every run of blanks and tabs becomes one blank, and the text is cut
-// at columns display columns (counting every character beyond ASCII as two),
-// with "…" where it was cut.
+// at columns display columns, with "…" where it was cut.
 void textbuf_append_field(textbuf &b, const char *text, size_t columns);
+// Appends text as a cell exactly columns wide: cut after its last whole
+// character that fits (a wide character that would be split leaves a blank
+// instead), then padded with blanks. Tabs show as blanks, other control
+// characters not at all; style sequences are kept and take no room, and
+// reset (when not NULL) follows the text, so that no style runs on past the
+// cell.
+void textbuf_append_cell(textbuf &b, const char *text, int columns, const char *reset = nullptr);
+// Appends text and then blanks up to columns, as "%-*s" would if it counted
+// display columns; a wider text is not cut.
+void textbuf_append_padded(textbuf &b, const char *text, int columns);
 void textbuf_clear(textbuf &b);
 void textbuf_free(textbuf &b);
 // The stored text, or "" for a buffer that was never written.
 inline const char *textbuf_str(const textbuf &b) { return b.data ? b.data : ""; }
+
+// ---------------------------------------------------------------------------
+// Display width: the columns a terminal gives a text, from the C library's
+// wide-character tables under a UTF-8 locale, whatever the caller's locale:
+// CJK and most emoji take 2, combining marks and zero-width characters 0, a
+// character the tables do not know 1. A tab takes 1 (every writer of a fitted
+// cell shows it as a blank), other control characters 0 (they are never
+// drawn), and a style sequence "\e[" … letter 0.
+
+enum width_kind {
+    width_printable, // a character, drawn as it is
+    width_blank,     // a tab, drawn as one blank
+    width_control,   // never drawn: a control character, an unterminated sequence
+    width_style,     // a style sequence, written as it is
+};
+struct width_step {
+    size_t len;  // bytes
+    int columns;
+    width_kind kind;
+};
+// The first character or sequence of text, which is not empty.
+width_step width_next(const char *text);
+int width_of(const char *text);
+// The width of the first len bytes of text (no further than its end).
+int width_of_bytes(const char *text, size_t len);
+// The byte offset of the character after / before the one at byte offset at,
+// where a character includes the combining marks that follow it; a cursor
+// moved by these never stands inside one.
+size_t width_char_after(const char *text, size_t at);
+size_t width_char_before(const char *text, size_t at);
+// The length of the well-formed UTF-8 sequence at p (n bytes available), or 0
+// when none starts there.
+size_t utf8_length(const unsigned char *p, size_t n);
 
 // ---------------------------------------------------------------------------
 // String lists: a growable array of owned strings (16, 32, 64 ... slots).

@@ -190,33 +190,6 @@ static bool is_dropped_control(unsigned char c)
     return c <= 0x08 || (c >= 0x0b && c <= 0x1f) || c == 0x7f;
 }
 
-// The length of the well-formed UTF-8 sequence at p (n bytes available), or 0
-// when none starts there.
-static size_t utf8_length(const unsigned char *p, size_t n)
-{
-    unsigned char c = p[0], lo = 0x80, hi = 0xbf;
-    size_t len;
-    if (c >= 0xc2 && c <= 0xdf) {
-        len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        len = 3;
-        lo = c == 0xe0 ? 0xa0 : 0x80; // no overlong forms
-        hi = c == 0xed ? 0x9f : 0xbf; // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        len = 4;
-        lo = c == 0xf0 ? 0x90 : 0x80;
-        hi = c == 0xf4 ? 0x8f : 0xbf; // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (n < len || p[1] < lo || p[1] > hi)
-        return 0;
-    for (size_t i = 2; i < len; i++)
-        if ((p[i] & 0xc0) != 0x80)
-            return 0;
-    return len;
-}
-
 // Characters that change what a terminal shows without showing themselves:
 // the C1 controls (U+0080 to U+009F) and the explicit bidirectional
 // embeddings, overrides and isolates (U+202A to U+202E, U+2066 to U+2069),

@@ -82,17 +82,12 @@ static size_t walk_field(const char *text, size_t limit, textbuf *b)
 {
     size_t used = 0;
     for (const char *p = text; *p;) {
-        size_t len = 1, width = 1;
-        if (*p == ' ' || *p == '\t') {
-            while (p[len] == ' ' || p[len] == '\t')
-                len++;
-        } else if (static_cast<unsigned char>(*p) >= 0x80) {
-            while ((static_cast<unsigned char>(p[len]) & 0xc0) == 0x80)
-                len++;
-            width = 2;
-        }
+        bool blank = *p == ' ' || *p == '\t';
+        width_step s = width_next(p);
+        size_t len = blank ? strspn(p, " \t") : s.len;
+        size_t width = blank ? 1 : static_cast<size_t>(s.columns);
         if (b && used + width <= limit)
-            textbuf_append(*b, *p == '\t' ? " " : p, *p == ' ' || *p == '\t' ? 1 : len);
+            textbuf_append(*b, blank ? " " : p, blank ? 1 : len);
         else
             b = nullptr;
         used += width;
@@ -109,6 +104,32 @@ void textbuf_append_field(textbuf &b, const char *text, size_t columns)
     }
     walk_field(text, columns > 0 ? columns - 1 : 0, &b);
     textbuf_append_str(b, "…");
+}
+
+void textbuf_append_cell(textbuf &b, const char *text, int columns, const char *reset)
+{
+    int used = 0;
+    for (const char *p = text; *p;) {
+        width_step s = width_next(p);
+        if (s.kind == width_style) {
+            textbuf_append(b, p, s.len);
+        } else if (s.kind != width_control) {
+            if (used + s.columns > columns)
+                break;
+            textbuf_append(b, s.kind == width_blank ? " " : p, s.kind == width_blank ? 1 : s.len);
+            used += s.columns;
+        }
+        p += s.len;
+    }
+    if (reset)
+        textbuf_append_str(b, reset);
+    textbuf_append_repeated(b, " ", columns - used);
+}
+
+void textbuf_append_padded(textbuf &b, const char *text, int columns)
+{
+    textbuf_append_str(b, text);
+    textbuf_append_repeated(b, " ", columns - width_of(text));
 }
 
 void textbuf_clear(textbuf &b)

@@ -100,7 +100,8 @@ const int tries_limit = 5;
 int count_failed_try(const char *dir, const char *action, const char *user);
 // The message numbers in D/sent, oldest first; -1 when D/sent cannot be read.
 int list_sent_numbers(strlist &out);
-// Prints the first 40 characters of text, padded with blanks to 40 columns.
+// Prints text as a cell of 40 display columns: cut on a character boundary,
+// padded with blanks, tabs shown as blanks.
 void print_text_cell(const char *text, size_t len);
 
 // ---------------------------------------------------------------------------

@@ -264,17 +264,9 @@ int list_sent_numbers(strlist &out)
 
 void print_text_cell(const char *text, size_t len)
 {
-    size_t chars = 0;
-    size_t cut = len;
-    for (size_t i = 0; i < len; i++) {
-        if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80)
-            continue;
-        if (++chars == 41) {
-            cut = i;
-            break;
-        }
-    }
-    fwrite(text, 1, cut, stdout);
-    for (size_t c = chars; c < 40; c++)
-        putchar(' ');
+    char *whole = xstrndup(text, len);
+    textbuf cell;
+    textbuf_append_cell(cell, whole, 40);
+    fwrite(cell.data, 1, cell.len, stdout);
+    free(whole);
 }

@@ -195,13 +195,9 @@ void draw_footer(textbuf &b, int first, int last, size_t total)
     size_t help_width = guide_text_width(guide_key_help), position_width = strlen(position);
     if (inner >= help_width + position_width + 3)
         textbuf_printf(text, "%*s%s", static_cast<int>(inner - help_width - position_width), "", position);
-    const char *s = textbuf_str(text);
-    size_t width = guide_text_width(s);
-    if (width > inner)
-        width = inner;
     textbuf_printf(b, "%s│ ", guide_style_dim);
-    textbuf_append(b, s, guide_text_prefix(s, inner));
-    textbuf_printf(b, "%*s │%s\n", static_cast<int>(inner - width), "", guide_style_reset);
+    textbuf_append_cell(b, textbuf_str(text), static_cast<int>(inner));
+    textbuf_printf(b, " │%s\n", guide_style_reset);
 }
 
 bool read_size(int &cols, int &rows)

@@ -29,10 +29,8 @@ void guide_style_init(bool on);
 extern int guide_cols;
 extern int guide_rows;
 
-// Columns on screen: one per UTF-8 code point (no double-width characters).
+// Columns on screen (width_of).
 size_t guide_text_width(const char *s);
-// The number of bytes of s that its first columns code points take.
-size_t guide_text_prefix(const char *s, size_t columns);
 // Breaks text into lines of at most width columns, each starting with indent
 // blanks, and appends them to out. The room for words is at least 24
 // columns; a longer word stands alone, unbroken.

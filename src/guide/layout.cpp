@@ -1,6 +1,6 @@
 // Styling and layout for the guide: everything appends to text buffers or
-// string lists and nothing writes to the terminal. Widths count one column
-// per UTF-8 code point, which is exact for the guide's own texts.
+// string lists and nothing writes to the terminal. Widths are display
+// columns (width_of), as in every other screen of kelv.
 #include "guide.h"
 
 #include <cstdlib>
@@ -28,26 +28,9 @@ void guide_style_init(bool on)
     guide_style_reverse = on ? "\033[7;1m" : "";
 }
 
-static bool is_continuation(unsigned char c)
-{
-    return (c & 0xC0) == 0x80;
-}
-
 size_t guide_text_width(const char *s)
 {
-    size_t w = 0;
-    for (; *s; s++)
-        w += !is_continuation(static_cast<unsigned char>(*s));
-    return w;
-}
-
-size_t guide_text_prefix(const char *s, size_t columns)
-{
-    size_t end = 0, seen = 0;
-    for (; s[end]; end++)
-        if (!is_continuation(static_cast<unsigned char>(s[end])) && seen++ == columns)
-            break;
-    return end;
+    return static_cast<size_t>(width_of(s));
 }
 
 void wrap_words(const char *text, int width, int indent, strlist &out)
@@ -112,14 +95,8 @@ void draw_rule(textbuf &b, const char *left, const char *right, const char *labe
 void draw_box_line(textbuf &b, char kind, const char *text)
 {
     const char *style = kind == 'H' ? guide_style_yellow : kind == 'F' ? guide_style_green : "";
-    size_t inner = guide_cols > 4 ? static_cast<size_t>(guide_cols - 4) : 0;
-    size_t shown = guide_text_prefix(text, inner);
-    size_t width = guide_text_width(text);
-    if (width > inner)
-        width = inner;
+    int inner = guide_cols > 4 ? guide_cols - 4 : 0;
     textbuf_printf(b, "%s│%s %s", guide_style_dim, guide_style_reset, style);
-    textbuf_append(b, text, shown);
-    if (*style)
-        textbuf_append_str(b, guide_style_reset);
-    textbuf_printf(b, "%*s %s│%s", static_cast<int>(inner - width), "", guide_style_dim, guide_style_reset);
+    textbuf_append_cell(b, text, inner, *style ? guide_style_reset : nullptr);
+    textbuf_printf(b, " %s│%s", guide_style_dim, guide_style_reset);
 }

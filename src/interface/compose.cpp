@@ -7,7 +7,8 @@
 // Nothing the form holds has a byte that clean_text would remove: a typed
 // character that it would remove is not taken, and the editor's text is
 // cleaned on its way in. What is drawn is therefore what is held, with tabs
-// shown as blanks, and cursor columns are counted on the held text itself.
+// shown as blanks, and cursor columns are measured on the held text itself
+// (a tab takes the one column of the blank that shows it).
 #include "interface.h"
 
 #include <cstdlib>
@@ -137,12 +138,14 @@ void field_line(strlist &lines, const struct compose_form &form, int i, int &cur
     int room = box_width() - 26;
     // The current field shows the part that holds its cursor; the others
     // show their start.
-    int before = form.field == i ? count_chars(text, 0, form.field_cursor) : 0;
-    int skip = before > room ? before - room : 0;
     size_t from = 0;
-    for (int k = 0; k < skip; k++)
-        from = char_after(text, from);
-    cursor_col = 14 + before - skip;
+    int before = form.field == i ? width_of_bytes(text, form.field_cursor) : 0;
+    while (before > room) {
+        size_t next = width_char_after(text, from);
+        before -= width_of_bytes(text + from, next - from);
+        from = next;
+    }
+    cursor_col = 14 + before;
 
     textbuf row, shown;
     textbuf_printf(row, " %s", form.field == i ? style_bold : "");
@@ -188,7 +191,7 @@ void text_box(strlist &lines, const struct compose_form &form, int &cursor_row, 
                 ((form.column >= spans[k].start && form.column <= spans[k].end) || k + 1 == spans.size())) {
                 found = true;
                 at = pieces.size();
-                at_col = count_chars(form.lines.items[i], spans[k].start, form.column);
+                at_col = width_of_bytes(form.lines.items[i] + spans[k].start, form.column - spans[k].start);
             }
             pieces.push_back({i, spans[k]});
         }
@@ -275,17 +278,17 @@ void field_key(struct compose_form &form, ui_key key, const char *text)
         break;
     case key_backspace:
         if (cur > 0) {
-            size_t prev = char_before(s, cur);
+            size_t prev = width_char_before(s, cur);
             splice_field(field, prev, cur - prev, "");
             cur = prev;
         }
         break;
     case key_delete:
         if (cur < field.len)
-            splice_field(field, cur, char_after(s, cur) - cur, "");
+            splice_field(field, cur, width_char_after(s, cur) - cur, "");
         break;
-    case key_left: cur = char_before(s, cur); break;
-    case key_right: cur = char_after(s, cur); break;
+    case key_left: cur = width_char_before(s, cur); break;
+    case key_right: cur = width_char_after(s, cur); break;
     case key_home: cur = 0; break;
     case key_end: cur = field.len; break;
     case key_up:
@@ -300,13 +303,20 @@ void field_key(struct compose_form &form, ui_key key, const char *text)
     }
 }
 
-// The byte column col of line, or its end, moved back onto a character.
-size_t column_in(const char *line, size_t col)
+// The offset in line of the last character boundary within the first
+// columns display columns: Up and Down keep the cursor in its column on the
+// screen, whatever the widths of the characters above and below.
+size_t offset_at_column(const char *line, int columns)
 {
-    size_t len = strlen(line);
-    if (col >= len)
-        return len;
-    return char_after(line, char_before(line, col)) == col ? col : char_before(line, col);
+    size_t at = 0;
+    for (int used = 0; line[at];) {
+        size_t next = width_char_after(line, at);
+        used += width_of_bytes(line + at, next - at);
+        if (used > columns)
+            break;
+        at = next;
+    }
+    return at;
 }
 
 void text_key(struct compose_form &form, ui_key key, const char *text)
@@ -330,7 +340,7 @@ void text_key(struct compose_form &form, ui_key key, const char *text)
         break;
     case key_backspace:
         if (col > 0) {
-            size_t prev = char_before(s, col);
+            size_t prev = width_char_before(s, col);
             splice_line(form, form.line, prev, col - prev, "");
             col = prev;
         } else if (form.line > 0) {
@@ -343,7 +353,7 @@ void text_key(struct compose_form &form, ui_key key, const char *text)
         break;
     case key_delete:
         if (col < len) {
-            splice_line(form, form.line, col, char_after(s, col) - col, "");
+            splice_line(form, form.line, col, width_char_after(s, col) - col, "");
         } else if (form.line + 1 < lines.count) {
             splice_line(form, form.line, len, 0, lines.items[form.line + 1]);
             strlist_remove(lines, form.line + 1);
@@ -351,7 +361,7 @@ void text_key(struct compose_form &form, ui_key key, const char *text)
         break;
     case key_left:
         if (col > 0) {
-            col = char_before(s, col);
+            col = width_char_before(s, col);
         } else if (form.line > 0) {
             form.line--;
             col = strlen(lines.items[form.line]);
@@ -359,7 +369,7 @@ void text_key(struct compose_form &form, ui_key key, const char *text)
         break;
     case key_right:
         if (col < len) {
-            col = char_after(s, col);
+            col = width_char_after(s, col);
         } else if (form.line + 1 < lines.count) {
             form.line++;
             col = 0;
@@ -369,14 +379,14 @@ void text_key(struct compose_form &form, ui_key key, const char *text)
         if (form.line == 0) {
             go_to_field(form, field_expires);
         } else {
+            col = offset_at_column(lines.items[form.line - 1], width_of_bytes(s, col));
             form.line--;
-            col = column_in(lines.items[form.line], col);
         }
         break;
     case key_down:
         if (form.line + 1 < lines.count) {
+            col = offset_at_column(lines.items[form.line + 1], width_of_bytes(s, col));
             form.line++;
-            col = column_in(lines.items[form.line], col);
         }
         break;
     case key_home: col = 0; break;

@@ -39,7 +39,7 @@ void remove_last_char(textbuf &b)
 {
     if (b.len == 0)
         return;
-    b.len = char_before(b.data, b.len);
+    b.len = width_char_before(b.data, b.len);
     b.data[b.len] = '\0';
 }
 
@@ -173,11 +173,11 @@ char *input_dialog(const frame &f, const char *title, const char *prompt, const 
         int width = display_width(visible);
         // Typing happens at the end: when the text is too long, its end shows.
         bool cut = width > room;
-        if (cut)
-            for (int skip = width - (room - 1); skip > 0; skip--)
-                do
-                    visible++;
-                while ((static_cast<unsigned char>(*visible) & 0xc0) == 0x80);
+        while (cut && width > room - 1) {
+            size_t next = width_char_after(visible, 0);
+            width -= width_of_bytes(visible, next);
+            visible += next;
+        }
         textbuf_printf(field, "[ %s%s%s ]", cut ? "…" : "", visible, colour_enabled ? "\x1b[7m \x1b[0m" : "_");
         strlist lines;
         strlist_push_copy(lines, prompt);

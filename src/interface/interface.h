@@ -110,11 +110,11 @@ void frame_free(frame &f);
 void draw_frame(const frame &f);
 
 // ---------------------------------------------------------------------------
-// Text on screen: one column per character, escape sequences take none.
+// Text on screen, in display columns (width_of): escape sequences take none.
 
-int display_width(const char *text);
+inline int display_width(const char *text) { return width_of(text); }
 // Appends text cut or padded to exactly width columns; a style never leaks
-// past the cell.
+// past the cell, and a wide character cut in two leaves a blank.
 void append_fitted(textbuf &out, const char *text, int width);
 // Appends the text as lines of at most width columns, broken at blanks.
 void wrap_text(const char *text, int width, strlist &out);
@@ -124,13 +124,9 @@ struct text_span {
     size_t end;
 };
 // The display lines of one line (no newline in it) as wrap_text breaks it,
-// as byte ranges of the line; an empty line gives one empty range.
+// as byte ranges of the line; an empty line gives one empty range. A wide
+// character that would stand across the end of a line starts the next.
 void wrap_line(const char *line, int width, std::vector<text_span> &out);
-// The offset of the character before / after the one at byte offset at.
-size_t char_before(const char *text, size_t at);
-size_t char_after(const char *text, size_t at);
-// The characters in bytes [from, to) of text.
-int count_chars(const char *text, size_t from, size_t to);
 void push_formatted(strlist &l, const char *fmt, ...) KELV_PRINTF(2, 3);
 // Appends bytes that a user may have written, for one screen line: cleaned
 // of control sequences, with tabs and newlines as blanks.

@@ -114,9 +114,11 @@ int status(int argc, char **argv)
     recipient_lines lines;
     describe_recipients(n, m, lines);
     for (size_t i = 0; i < lines.count; i++) {
+        textbuf name;
+        append_clean(name, lines.items[i].name);
         textbuf_clear(line);
-        append_clean(line, lines.items[i].name);
-        printf("%-16s %s\n", textbuf_str(line), lines.items[i].description);
+        textbuf_append_padded(line, textbuf_str(name), 16);
+        printf("%s %s\n", textbuf_str(line), lines.items[i].description);
     }
     return 0;
 }

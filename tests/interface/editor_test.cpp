@@ -141,3 +141,49 @@ TEST_F(editor_fixture, EditorWhenVisualIsEmptyThenNanoThenVi)
     t->keys({"C-c"});
     expect_ended_with_terminal_back(*t, 0, "fallback");
 }
+
+// Wide text typed into the form and taken back from the editor: the rows
+// keep their borders, the cursor stands after the character it follows and
+// moves over whole characters.
+TEST_F(editor_fixture, WideTextTypedAndTakenBack)
+{
+    auto t = start(80, 24, {"VISUAL=" + stand_in("editor")});
+    open_form(*t);
+    // 24 wide characters, 48 columns, in a field of 36: while the cursor is
+    // in it, the field shows the end that holds the cursor.
+    std::string title = "年末年始のサーバー保守作業に関する重要なお知らせ";
+    t->keys({"Tab"});
+    t->type(title);
+    ASSERT_TRUE(t->wait_for(" Title      [ " + title.substr(6 * 3) + " ]  optional")) << t->screen();
+    EXPECT_EQ(cursor_at(*t, "52,3"), "52,3");
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+
+    // "x" and 31 wide characters, 63 columns, in a box of 60: the 30th would
+    // stand across the edge and starts the second row. Left steps over one
+    // character, two columns.
+    std::string text = "x今夜のメンテナンスではデータベースとメールサーバーを順番に再起";
+    t->keys({"Tab", "Tab"});
+    t->type(text);
+    EXPECT_EQ(cursor_at(*t, "20,7"), "20,7");
+    t->keys({"Left"});
+    EXPECT_EQ(cursor_at(*t, "18,7"), "18,7");
+    t->type("z");
+    auto box_row = [](const std::string &line) { return row(80, "            │ " + padded(64, line) + " │"); };
+    ASSERT_TRUE(t->wait_for(box_row(text.substr(0, 1 + 29 * 3)) + box_row("再z起"))) << t->screen();
+    EXPECT_NE(t->screen().find(" Title      [ " + title.substr(0, 18 * 3) + " ]  optional"), std::string::npos);
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+    EXPECT_EQ(cursor_at(*t, "19,7"), "19,7");
+
+    // Taken back from the editor, the cursor after the emoji that ends it;
+    // Up keeps its column on the screen, between two characters.
+    write_text(s.path("next"), "戻ってきた文章です。\n二行目 ✅\n");
+    t->keys({"C-e"});
+    ASSERT_TRUE(t->wait_for(box_row("戻ってきた文章です。") + box_row("二行目 ✅"))) << t->screen();
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+    EXPECT_EQ(cursor_at(*t, "25,7"), "25,7");
+    t->keys({"Up"});
+    t->type("!");
+    ASSERT_TRUE(t->wait_for(box_row("戻ってき!た文章です。"))) << t->screen();
+    t->keys({"C-c"});
+    expect_ended_with_terminal_back(*t);
+}

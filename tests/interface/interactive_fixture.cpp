@@ -2,14 +2,6 @@
 
 #include <regex>
 
-size_t columns(const std::string &text)
-{
-    size_t n = 0;
-    for (unsigned char ch : text)
-        n += (ch & 0xc0) != 0x80;
-    return n;
-}
-
 std::string repeat(const std::string &piece, size_t times)
 {
     std::string out;

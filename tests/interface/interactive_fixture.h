@@ -111,6 +111,21 @@ struct interactive_fixture : ::testing::Test {
         return t.wait_gone(" mailbox…") && t.wait_gone(" mailboxes…") && t.wait_gone("mailbox not read yet");
     }
 
+    // What every frame keeps whatever text it shows: one row per row of
+    // the window, each exactly as wide, the borders first and last. "" when
+    // it does, else what is wrong.
+    static std::string misdrawn(const tmux_session &t, int cols, int rows)
+    {
+        std::vector<std::string> screen = t.rows();
+        bool placed = screen.size() == static_cast<size_t>(rows) && screen.front().starts_with("┌") &&
+                      screen.back().starts_with("└");
+        std::string wrong = placed ? "" : "rows or borders out of place\n";
+        for (size_t i = 0; i < screen.size(); i++)
+            if (columns(screen[i]) != static_cast<size_t>(cols))
+                wrong += "row " + std::to_string(i) + ": " + std::to_string(columns(screen[i])) + " columns\n";
+        return wrong;
+    }
+
     // Body row k (from 0) of the screen, without its frame.
     static std::string body_row(const tmux_session &t, int k)
     {
@@ -119,8 +134,6 @@ struct interactive_fixture : ::testing::Test {
     }
 };
 
-// Columns of a line on screen: one per character.
-size_t columns(const std::string &text);
 std::string repeat(const std::string &piece, size_t times);
 // The content of a body row of a screen cols wide, padded to its width.
 std::string padded(int cols, const std::string &content);

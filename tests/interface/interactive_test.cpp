@@ -351,3 +351,59 @@ TEST_F(interactive_fixture, SuspendedItGivesTheTerminalBackUntilItContinues)
     ASSERT_TRUE(t.wait_gone("Fresh news.")) << t.screen();
     EXPECT_EQ(shell_stty(t, s.dir.path), before);
 }
+
+TEST_F(interactive_fixture, WideTextInTheListADialogAndTheView)
+{
+    // An emoji in a title; a title, a text and a recipient's channel in
+    // Japanese, each character two columns wide.
+    std::string title = "サーバー保守作業のお知らせ"; // 26 columns
+    std::string first = "本日二十二時よりサーバーの定期保守作業を行います。作業中はログインできません。";
+    message(1, 1, 0, 0, "All backups finished.\n", "Done ✅");
+    message(2, 1, 1, 0, first + "\nご協力をお願いします。\n", title);
+    write_confirmation(s, a, 2, std::to_string(dec7 + 125) + " terminal 端末三番のワークステーション上の窓\n");
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("All backups finished.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
+    // The message cell keeps its 36 columns: the fourth character of the
+    // text would stand across its edge and leaves a blank instead.
+    std::string empty_rows;
+    for (int i = 0; i < 15; i++)
+        empty_rows += row(80, "");
+    EXPECT_EQ(masked(t->screen()),
+              top(80) + row(80, "") + row(80, "  ID  DATE         MESSAGE                               RECIPIENTS") +
+                  row(80, ">  2  07/12 09:32  " + title + " · 本日二   ██████▒▒▒▒▒▒  1/2") +
+                  row(80, "   1  07/12 09:31  Done ✅ · All backups finished.       ████████████  1/1") + empty_rows +
+                  row(80, "█ confirmed   ▒ delivered   ░ sent") +
+                  bottom(80, "Enter open  n new  r revoke  m remind  p purge  / search  ? keys  q quit"));
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+
+    // A dialog as wide as its widest line, measured in columns: 56 and 6.
+    t->keys({"r"});
+    ASSERT_TRUE(t->wait_for("─ Revoke message 2? ")) << t->screen();
+    EXPECT_TRUE(t->wait_for(row(80, "       │  «" + title + "» · 1 confirmed · 1 delivered  │"))) << t->screen();
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+    t->keys({"n"});
+    ASSERT_TRUE(t->wait_gone("─ Revoke message 2? ")) << t->screen();
+
+    // The view: the first line of the text wraps after its 36th character,
+    // exactly 72 columns; the channel is cut at 32 columns, "…" included.
+    t->keys({"Enter"});
+    ASSERT_TRUE(t->wait_for("─ Message 2 · ")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
+    std::string rest;
+    for (int i = 0; i < 10; i++)
+        rest += row(80, "");
+    EXPECT_EQ(masked(t->screen()),
+              top(80, "Message 2 · " + title) + row(80, " " + title + " · 07/12 09:32 · from root") +
+                  row(80, " │ " + first.substr(0, 36 * 3)) + row(80, " │ " + first.substr(36 * 3)) +
+                  row(80, " │ ご協力をお願いします。") + row(80, "") +
+                  row(80, "  Recipients (2)   History     ██████▒▒▒▒▒▒  1 confirmed · 1 delivered") + row(80, "") +
+                  row(80, " USER          STATE") +
+                  row(80, " daemon        confirmed on 07/12 09:32 (terminal 端末三番のワークステー…)") +
+                  row(80, " bin           delivered, written to 1 terminal") + rest +
+                  bottom(80, "Tab recipients/history   ↑/↓ scroll   m remind   r revoke   Esc back"));
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+    t->keys({"Escape"});
+    ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
+    quit(*t);
+}

@@ -71,6 +71,25 @@ TEST_F(list_fixture, CellsArePrefixedCutAndCleaned)
                          "123456 " + date + pad("long number") + "  all confirmed (1)\n");
 }
 
+TEST_F(list_fixture, WideTextKeepsTheColumnsInAPipe)
+{
+    std::string notice = "サーバーは今夜二十二時から翌朝六時まで停止します。"; // 25 wide characters
+    make_record(s, 1, dec7, {a}, "Done ✅ all backups finished\n");
+    make_record(s, 2, dec7, {a}, "x" + notice + "\n");
+    make_record(s, 3, dec7, {a}, "tab\there\n");
+    make_record(s, 4, dec7, {a}, "Plain ASCII text\n");
+    // The cell ends after 40 columns: "x", 19 wide characters and a blank
+    // where the 20th would have stood across the edge.
+    std::string out = s.kelv({"list"}).out, date = "07/12 09:30  ";
+    EXPECT_EQ(out, header + "1     " + date + "Done ✅ all backups finished" + std::string(12, ' ') + "  1 sent\n" +
+                       "2     " + date + "x" + notice.substr(0, 19 * 3) + "   1 sent\n" + //
+                       "3     " + date + pad("tab here") + "  1 sent\n" +              //
+                       "4     " + date + pad("Plain ASCII text") + "  1 sent\n");
+    // Measured as the terminal shows them, the counts start on one column.
+    for (const std::string &line : lines(out))
+        EXPECT_EQ(columns(line.substr(0, line.find(line.starts_with("ID") ? "RECIPIENTS" : "1 sent"))), 61u) << line;
+}
+
 TEST_F(list_fixture, StatusShowsHeadingTextAndEveryRecipient)
 {
     int64_t t = utc(2023, 12, 7, 14, 5);

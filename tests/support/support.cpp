@@ -7,8 +7,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <locale.h>
 #include <poll.h>
 #include <signal.h>
+#include <wchar.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -262,6 +264,17 @@ std::vector<std::string> lines(const std::string &text)
     for (std::string l; std::getline(in, l);)
         out.push_back(l);
     return out;
+}
+
+size_t columns(const std::string &text)
+{
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    locale_t before = uselocale(utf8);
+    std::wstring wide(text.size() + 1, L'\0');
+    size_t n = mbstowcs(wide.data(), text.c_str(), wide.size());
+    int width = n == static_cast<size_t>(-1) ? -1 : wcswidth(wide.c_str(), n);
+    uselocale(before);
+    return width < 0 ? std::string::npos : static_cast<size_t>(width);
 }
 
 scoped_env::scoped_env(const std::string &n, const char *value) : name(n)

@@ -52,6 +52,10 @@ std::string read_text(const std::string &path);
 bool exists(const std::string &path);
 std::vector<std::string> list_dir(const std::string &path); // sorted, no dot entries
 std::vector<std::string> lines(const std::string &text);    // without their newlines
+// Columns of a line on a terminal, measured as a terminal emulator does, by
+// the C library's tables (wcswidth under C.UTF-8): wide characters 2,
+// combining marks 0; npos for text that is not printable UTF-8.
+size_t columns(const std::string &text);
 
 // Sets or removes an environment variable for the scope.
 struct scoped_env {
