@@ -189,9 +189,11 @@ int wait_ready(int fd, short events, int ms)
         int r = poll(fds.data(), fds.size(), wait_ms);
         if (r < 0)
             return errno == EINTR ? 0 : -1;
+        // Taken in whatever woke the poll: keys typed without a pause must
+        // not starve the background, nor keep a read past its time alive.
+        background_advance();
         if (fds[0].revents)
             return 1;
-        background_advance();
         if (deadline != INT64_MAX && monotonic_ms() >= deadline)
             return 0;
     }

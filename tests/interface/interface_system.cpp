@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -335,6 +337,42 @@ TEST_F(Interface, AFloodedJournalNeverHoldsTheHistoryPane)
     pressed = std::chrono::steady_clock::now();
     t->keys({"q"});
     EXPECT_TRUE(t->wait_for("─ Kelvora · sent messages ", 1000)) << t->screen();
+    t->keys({"q"});
+    EXPECT_TRUE(t->wait_for("[kelv ended: 0]")) << t->screen();
+}
+
+TEST_F(Interface, MountsOfBobsOwnNeverMakeEveryMailboxBeReadAgain)
+{
+    const std::string n = std::to_string(fresh_message_numbers());
+    ASSERT_EQ(run_program({kelv, "send", "--to", "alice,bob", "Mounted."}).status, 0);
+    auto t = alices_kelv();
+    ASSERT_TRUE(t->wait_for("Mounted.", 5000)) << t->screen();
+    ASSERT_TRUE(t->wait_gone(" mailbox…")) << t->screen();
+
+    // Every time a child reads alice's mailbox it opens her acks directory.
+    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(opens, "/var/lib/kelvora/users/alice/acks", IN_OPEN | IN_ONLYDIR), 0);
+    // bob mounts and unmounts a file system of his own, as fusermount lets
+    // him, for longer than two timed reloads.
+    const std::string point = "/home/bob/mnt";
+    ASSERT_EQ(run_as("bob", {"mkdir", point}).status, 0);
+    for (int i = 0; i < 70; i++) {
+        ASSERT_EQ(mount("bobfs", point.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+        usleep(50000);
+        ASSERT_EQ(umount2(point.c_str(), MNT_DETACH), 0) << strerror(errno);
+        usleep(50000);
+    }
+    int count = 0;
+    alignas(inotify_event) char buf[4096];
+    ssize_t r;
+    while ((r = read(opens, buf, sizeof buf)) > 0)
+        for (ssize_t off = 0; off < r;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
+            count += e->len == 0; // the directory itself, not one of its files
+            off += static_cast<ssize_t>(sizeof *e + e->len);
+        }
+    close(opens);
+    EXPECT_EQ(count, 0) << "alice's mailbox read again for bob's mounts";
     t->keys({"q"});
     EXPECT_TRUE(t->wait_for("[kelv ended: 0]")) << t->screen();
 }
