@@ -5,6 +5,8 @@
 
 #include "common/common.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 // ---------------------------------------------------------------------------
 // Entry and privileges
 
@@ -20,6 +22,17 @@ const char *author_name();
 // The account that called kelv through sudo (SUDO_UID), when it is not root:
 // files named on the command line are opened with its rights, never root's.
 bool sudo_caller(user_info &u);
+
+// Whether arg asks for the JSON form of a report ("--json").
+bool is_json_option(const char *arg);
+// Takes every "--json" out of the arguments, keeping the others in order;
+// true when there was one.
+bool take_json_option(int &argc, char **argv);
+// Prints doc on standard output as one line of JSON. Every character outside
+// ASCII is written as a \u escape and every byte that is not UTF-8 as
+// U+FFFD, so that nothing a user wrote reaches a terminal as it is, while
+// any JSON parser reads the strings back as they were stored.
+void print_json(const nlohmann::ordered_json &doc);
 
 // ---------------------------------------------------------------------------
 // Sent records and message numbers: D/sent/N holds the reference copy msg,

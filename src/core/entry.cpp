@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -58,4 +59,27 @@ bool sudo_caller(user_info &u)
     int64_t uid;
     return text && parse_number(text, uid) && uid != 0 && uid <= UINT32_MAX &&
            user_lookup_uid(static_cast<uid_t>(uid), u);
+}
+
+bool is_json_option(const char *arg)
+{
+    return strcmp(arg, "--json") == 0;
+}
+
+bool take_json_option(int &argc, char **argv)
+{
+    int kept = 0;
+    for (int i = 0; i < argc; i++)
+        if (!is_json_option(argv[i]))
+            argv[kept++] = argv[i];
+    bool found = kept < argc;
+    argc = kept;
+    return found;
+}
+
+void print_json(const nlohmann::ordered_json &doc)
+{
+    std::string text = doc.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+    text += '\n';
+    fwrite(text.data(), 1, text.size(), stdout);
 }

@@ -5,7 +5,8 @@
 // from root (in test mode: from the tester), a user's confirmations and
 // postponements from that user; every other line is marked as not
 // trustworthy. Each entry prints as exactly one cleaned line, so no field can
-// forge a line of its own.
+// forge a line of its own; the JSON form carries the fields as the journal
+// holds them, with the same judgement of their writer.
 #include "reports.h"
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <systemd/sd-journal.h>
 #include <utility>
 #include <unistd.h>
@@ -26,6 +28,7 @@ void log_entry_free(log_entry &e)
         *f = nullptr;
     }
     e.time = 0;
+    e.trusted = false;
 }
 
 namespace {
@@ -39,7 +42,9 @@ bool is_user_event(const char *kind)
            strcmp(kind, "CONFIRMATION_FAILED") == 0;
 }
 
-bool written_by_expected(const log_entry &e, uid_t admin_uid, const strlist &recipients)
+} // namespace
+
+bool log_entry_trusted(const log_entry &e, uid_t admin_uid, const strlist &recipients)
 {
     int64_t writer;
     if (!parse_number(or_empty(e.uid), writer))
@@ -52,6 +57,8 @@ bool written_by_expected(const log_entry &e, uid_t admin_uid, const strlist &rec
     return strlist_contains(recipients, or_empty(e.user)) && user_lookup(or_empty(e.user), u) &&
            writer == static_cast<int64_t>(u.uid);
 }
+
+namespace {
 
 // The field as a user may have written it: one line, cut to a sane width.
 char *user_field(const char *text)
@@ -79,7 +86,7 @@ uint64_t seek_point(int64_t date)
 
 } // namespace
 
-void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out)
+void log_entry_line(const log_entry &e, int64_t n, textbuf &out)
 {
     char when[64];
     time_t t = static_cast<time_t>(e.time);
@@ -89,7 +96,7 @@ void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlis
 
     textbuf raw;
     textbuf_printf(raw, "%s  ", when);
-    bool trusted = written_by_expected(e, admin_uid, recipients);
+    bool trusted = e.trusted;
     if (!trusted)
         textbuf_printf(raw, "[not trustworthy: written by UID %s] ", e.uid && *e.uid ? e.uid : "?");
     // A user's words, and all of a forged entry, are cut: padded with blanks
@@ -121,20 +128,15 @@ char *journal_field(const systemd_api &sd, sd_journal *j, const char *field)
     return xstrndup(static_cast<const char *>(data) + name_len + 1, len - name_len - 1);
 }
 
-void log_history(int64_t n, const message &m, const systemd_api *sd)
+bool read_history(int64_t n, const message &m, const systemd_api *sd,
+                  const std::function<void(const log_entry &)> &each)
 {
     uid_t admin_uid = test_mode ? getuid() : 0;
-    textbuf raw, heading;
-    message_heading(m, raw);
-    clean_text(raw.data, raw.len, heading);
-    printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
-    fflush(stdout);
-
     // This machine's journal only: the files of other machines (containers,
     // remote hosts) hold entries whose writers are not this machine's users.
     sd_journal *j = nullptr;
     if (!sd || sd->journal_open(&j, SD_JOURNAL_LOCAL_ONLY) < 0)
-        return;
+        return false;
     strlist recipients;
     read_recipients(n, recipients);
     char match[64];
@@ -143,7 +145,6 @@ void log_history(int64_t n, const message &m, const systemd_api *sd)
     sd->journal_add_match(j, match, 0);
     sd->journal_seek_realtime_usec(j, seek_point(m.date));
 
-    textbuf line;
     while (sd->journal_next(j) > 0) {
         log_entry e;
         e.event = journal_field(*sd, j, "KELV_EVENT");
@@ -155,19 +156,71 @@ void log_history(int64_t n, const message &m, const systemd_api *sd)
         e.uid = journal_field(*sd, j, "_UID");
         uint64_t usec;
         e.time = sd->journal_get_realtime_usec(j, &usec) < 0 ? 0 : static_cast<int64_t>(usec / 1000000);
-        textbuf_clear(line);
-        log_entry_line(e, n, admin_uid, recipients, line);
-        printf("%s\n", textbuf_str(line));
+        e.trusted = log_entry_trusted(e, admin_uid, recipients);
+        each(e);
     }
     sd->journal_close(j);
+    return true;
+}
+
+void log_history(int64_t n, const message &m, const systemd_api *sd)
+{
+    textbuf raw, heading;
+    message_heading(m, raw);
+    clean_text(raw.data, raw.len, heading);
+    printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
+    fflush(stdout);
+
+    textbuf line;
+    read_history(n, m, sd, [&](const log_entry &e) {
+        textbuf_clear(line);
+        log_entry_line(e, n, line);
+        printf("%s\n", textbuf_str(line));
+    });
+}
+
+namespace {
+
+// A field of a journal entry: null when the entry has none or it is empty.
+nlohmann::ordered_json journal_value(const char *field)
+{
+    return json_text(field && *field ? field : nullptr);
+}
+
+} // namespace
+
+void log_history_json(int64_t n, const message &m, const systemd_api *sd)
+{
+    nlohmann::ordered_json doc = json_message(n, m);
+    nlohmann::ordered_json events = nlohmann::ordered_json::array();
+    bool journal = read_history(n, m, sd, [&](const log_entry &e) {
+        int64_t uid;
+        bool uid_known = !e.trusted && parse_number(or_empty(e.uid), uid);
+        events.push_back({{"time", json_time(e.time)},
+                          {"event", journal_value(e.event)},
+                          {"user", journal_value(e.user)},
+                          {"channel", journal_value(e.channel)},
+                          {"details", journal_value(e.details)},
+                          {"author", journal_value(e.author)},
+                          {"message", journal_value(e.message)},
+                          {"trusted", e.trusted},
+                          {"uid", uid_known ? nlohmann::ordered_json(uid) : nullptr}});
+    });
+    // No journal: the history is unknown, not empty.
+    doc["events"] = journal ? std::move(events) : nullptr;
+    print_json(doc);
 }
 
 int log(int argc, char **argv)
 {
+    bool json = take_json_option(argc, argv);
     const char *arg = argc > 0 ? argv[0] : nullptr;
     int64_t n = parse_message_argument(arg);
     message m;
     read_reference(n, arg, m);
-    log_history(n, m, systemd());
+    if (json)
+        log_history_json(n, m, systemd());
+    else
+        log_history(n, m, systemd());
     return 0;
 }

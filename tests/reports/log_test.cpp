@@ -29,8 +29,9 @@ std::string line_of(const fields &f, uid_t admin = 0, int64_t n = 7, const char 
     e.message = xstrdup(f.message);
     e.uid = xstrdup(f.uid);
     e.time = f.time;
+    e.trusted = log_entry_trusted(e, admin, recipients);
     textbuf out;
-    log_entry_line(e, n, admin, recipients, out);
+    log_entry_line(e, n, out);
     return textbuf_str(out);
 }
 

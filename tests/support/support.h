@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -70,3 +71,19 @@ std::string kelvora_user_path();
 // tree may lie in a directory that only its owner can enter (/root, a
 // home directory).
 std::string copy_for_others(const temp_dir &dir, const std::string &program);
+
+// A JSON document as an independent, strict parser reads it (python3's json
+// over input that must be UTF-8, raw control characters refused): every
+// value by its path (".recipients[0].user"), strings as their UTF-8 bytes,
+// the others as JSON literals ("12", "true", "null"), arrays and objects as
+// their sizes ("[3]", "{5}").
+struct json_leaves {
+    bool valid = false;
+    std::string error; // the parser's complaint when it is not valid
+    std::map<std::string, std::string> strings, values;
+    // The string at path, "<not a string>" when there is none.
+    std::string str(const std::string &path) const;
+    // The literal or size at path, "<missing>" when there is none.
+    std::string value(const std::string &path) const;
+};
+json_leaves parse_json(const std::string &text);
