@@ -159,6 +159,111 @@ TEST(LogHistory, WithoutAJournalOnlyTheHeading)
     EXPECT_EQ(r.status, 0);
 }
 
+namespace {
+
+// A journal of a few entries, each a list of "FIELD=value" and a time that
+// can be unreadable, behind the calls that read_history makes.
+struct fake_entry {
+    std::vector<std::string> fields;
+    int64_t usec; // < 0: the time cannot be read
+};
+std::vector<fake_entry> fake_journal;
+size_t fake_next_entry = 0;
+
+int fake_open(sd_journal **j, int)
+{
+    *j = reinterpret_cast<sd_journal *>(&fake_journal);
+    fake_next_entry = 0;
+    return 0;
+}
+int fake_match(sd_journal *, const void *, size_t) { return 0; }
+int fake_seek(sd_journal *, uint64_t) { return 0; }
+int fake_next(sd_journal *) { return fake_next_entry < fake_journal.size() ? (++fake_next_entry, 1) : 0; }
+int fake_data(sd_journal *, const char *field, const void **data, size_t *length)
+{
+    for (const std::string &f : fake_journal[fake_next_entry - 1].fields)
+        if (f.rfind(std::string(field) + "=", 0) == 0) {
+            *data = f.data();
+            *length = f.size();
+            return 0;
+        }
+    return -ENOENT;
+}
+int fake_time(sd_journal *, uint64_t *usec)
+{
+    int64_t t = fake_journal[fake_next_entry - 1].usec;
+    *usec = static_cast<uint64_t>(t);
+    return t < 0 ? -EINVAL : 0;
+}
+void fake_close(sd_journal *) {}
+
+} // namespace
+
+TEST(LogHistory, TextAndJsonShowTheSameEntriesJudgedTheSameWay)
+{
+    use_utc();
+    test_store s;
+    make_record(s, 7, utc(2023, 12, 7, 9, 30), {"daemon"}, "text\n", "Plan \"B\"");
+    message m;
+    ASSERT_EQ(message_read(s.sent(7, "msg").c_str(), m), 0);
+    std::string me = std::to_string(getuid()), daemon = std::to_string(uid_of("daemon"));
+    int64_t t = utc(2023, 12, 7, 9, 31, 5);
+    const std::string channel = "desk\"top\\\x1b[2J\xe2\x80\xae\xff";
+    fake_journal = {
+        {{"KELV_EVENT=SENT", "KELV_DETAILS=daemon", "KELV_AUTHOR=ro\"ot\\\x1b[31m", "_UID=" + me}, t * 1000000},
+        {{"KELV_EVENT=CONFIRMED", "KELV_USER=daemon", "KELV_CHANNEL=" + channel, "_UID=" + daemon}, t * 1000000 + 5},
+        {{"KELV_EVENT=POSTPONED", "KELV_USER=daemon", "KELV_CHANNEL=terminal", "_UID=" + me}, (t + 60) * 1000000},
+        {{"KELV_EVENT=LATER", "MESSAGE=new \x07kind\n\xc0"}, -1},
+    };
+    systemd_api api = {};
+    api.journal_open = fake_open;
+    api.journal_add_match = fake_match;
+    api.journal_seek_realtime_usec = fake_seek;
+    api.journal_next = fake_next;
+    api.journal_get_data = fake_data;
+    api.journal_get_realtime_usec = fake_time;
+    api.journal_close = fake_close;
+
+    run_result text = run_in_child([&] { log_history(7, m, &api); });
+    EXPECT_EQ(text.out, "Message 7 · Plan \"B\" · 07/12 09:30\n"
+                        "2023-12-07 09:31:05  message 7 sent by ro\"ot\\ to: daemon\n"
+                        "2023-12-07 09:31:05  user daemon: confirmed reading message 7 (desk\"top\\\xff)\n"
+                        "2023-12-07 09:32:05  [not trustworthy: written by UID " + me +
+                            "] user daemon: postponed message 7 (terminal)\n"
+                            "1970-01-01 00:00:00  [not trustworthy: written by UID ?] new kind \xc0\n");
+
+    run_result r = run_in_child([&] { log_history_json(7, m, &api); });
+    json_leaves j = parse_json(r.out);
+    ASSERT_TRUE(j.valid) << j.error << r.out;
+    EXPECT_EQ(j.value(".number"), "7");
+    EXPECT_EQ(j.str(".title"), "Plan \"B\"");
+    EXPECT_EQ(j.value(".date"), std::to_string(utc(2023, 12, 7, 9, 30)));
+    EXPECT_EQ(j.value(".events"), "[4]");
+    const std::string fffd = "\xef\xbf\xbd";
+    // time, event, user, channel, details, author, message, trusted, uid;
+    // strings with a leading quote.
+    const std::vector<std::vector<std::string>> events = {
+        {std::to_string(t), "\"SENT", "null", "null", "\"daemon", "\"ro\"ot\\\x1b[31m", "null", "true", "null"},
+        {std::to_string(t), "\"CONFIRMED", "\"daemon", "\"desk\"top\\\x1b[2J\xe2\x80\xae" + fffd, "null", "null",
+         "null", "true", "null"},
+        {std::to_string(t + 60), "\"POSTPONED", "\"daemon", "\"terminal", "null", "null", "null", "false", me},
+        {"null", "\"LATER", "null", "null", "null", "null", "\"new \x07kind\n" + fffd, "false", "null"},
+    };
+    for (size_t i = 0; i < events.size(); i++) {
+        std::vector<std::string> got;
+        for (const char *key : {"time", "event", "user", "channel", "details", "author", "message", "trusted", "uid"}) {
+            std::string at = ".events[" + std::to_string(i) + "]." + key;
+            got.push_back(j.strings.count(at) ? "\"" + j.str(at) : j.value(at));
+        }
+        EXPECT_EQ(got, events[i]) << i;
+    }
+
+    // Without a journal the history is unknown, not empty.
+    j = parse_json(run_in_child([&] { log_history_json(7, m, nullptr); }).out);
+    EXPECT_EQ(j.value(".events"), "null");
+    EXPECT_EQ(j.value(".number"), "7");
+}
+
 TEST(LogCommand, HeadingAndRefusals)
 {
     test_store s;

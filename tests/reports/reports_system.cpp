@@ -48,6 +48,16 @@ std::string when(int64_t t)
     return out;
 }
 
+// A time as the history shows it.
+std::string when_long(int64_t t)
+{
+    char out[32];
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", localtime_r(&tt, &tm));
+    return out;
+}
+
 int64_t mtime(const std::string &path)
 {
     struct stat st;
@@ -180,6 +190,18 @@ TEST_F(Reports, ForgedEntriesAreMarkedWithTheirWriter)
     ASSERT_NE(postponed, l.end()) << out;
     EXPECT_EQ(postponed->find("[not trustworthy"), std::string::npos);
     EXPECT_EQ(out.find("revoked"), std::string::npos); // another identifier never shows
+
+    // The JSON form has the same entries, judged the same way.
+    json_leaves j = parse_json(root({"log", "--json", n}).out);
+    ASSERT_TRUE(j.valid) << j.error;
+    ASSERT_EQ(j.value(".events"), "[" + std::to_string(l.size() - 1) + "]");
+    for (size_t i = 1; i < l.size(); i++) {
+        std::string at = ".events[" + std::to_string(i - 1) + "]";
+        bool marked = l[i].find("[not trustworthy: written by UID 1002]") != std::string::npos;
+        EXPECT_EQ(j.value(at + ".trusted"), marked ? "false" : "true") << l[i];
+        EXPECT_EQ(j.value(at + ".uid"), marked ? "1002" : "null") << l[i];
+        EXPECT_EQ(l[i].rfind(when_long(std::stoll(j.value(at + ".time"))) + "  ", 0), 0u) << l[i];
+    }
 }
 
 TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
