@@ -61,7 +61,8 @@ TEST(GuideDocuments, ManPageAndHtmlManualShowTheCommandsOfTheGuide)
     ASSERT_EQ(browser.status, 0) << browser.err;
     std::string rendered = dom_text(browser.out);
     for (const char *heading : {"Installation", "Prompt hooks", "Configuration", "Recipients",
-                                       "What users see", "Where history is kept", "Send options", "Examples"})
+                                       "What users see", "Where history is kept", "Send options", "Examples",
+                                       "JSON output", "Many machines"})
         EXPECT_NE(rendered.find(heading), std::string::npos) << heading;
     EXPECT_EQ(rendered.find("{{"), std::string::npos);
 
