@@ -296,62 +296,22 @@ std::string copy_for_others(const temp_dir &dir, const std::string &program)
 std::string kelv_path() { return KELV_BIN; }
 std::string kelvora_user_path() { return KELVORA_USER_BIN; }
 
-namespace {
-
-const char *const json_walk = R"(
-import json, sys
-def walk(path, v):
-    if isinstance(v, dict):
-        print('%s\t{%d}' % (path, len(v)))
-        for k, x in v.items():
-            walk(path + '.' + k, x)
-    elif isinstance(v, list):
-        print('%s\t[%d]' % (path, len(v)))
-        for i, x in enumerate(v):
-            walk('%s[%d]' % (path, i), x)
-    elif isinstance(v, str):
-        print('%s\t"%s' % (path, v.encode('utf-8').hex()))
-    else:
-        print('%s\t%s' % (path, json.dumps(v)))
-walk('', json.loads(sys.stdin.buffer.read().decode('utf-8')))
-)";
-
-} // namespace
-
-std::string json_leaves::str(const std::string &path) const
-{
-    auto it = strings.find(path);
-    return it == strings.end() ? "<not a string>" : it->second;
-}
-
-std::string json_leaves::value(const std::string &path) const
-{
-    auto it = values.find(path);
-    return it == values.end() ? "<missing>" : it->second;
-}
-
-json_leaves parse_json(const std::string &text)
+std::string reparse_json(const std::string &text)
 {
     run_options o;
     o.input = text;
     o.has_input = true;
-    run_result r = run_program({"python3", "-c", json_walk}, o);
-    json_leaves j;
-    j.valid = r.status == 0;
-    j.error = r.err;
-    for (const std::string &line : split_lines(r.out)) {
-        size_t tab = line.find('\t');
-        if (tab == std::string::npos)
-            continue;
-        std::string path = line.substr(0, tab), value = line.substr(tab + 1);
-        if (value.empty() || value[0] != '"') {
-            j.values[path] = value;
-            continue;
-        }
-        std::string bytes;
-        for (size_t i = 1; i + 1 < value.size(); i += 2)
-            bytes += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
-        j.strings[path] = bytes;
-    }
-    return j;
+    run_result r = run_program({"python3", "-c", "import json, sys; print(json.dumps(json.loads("
+                                                 "sys.stdin.buffer.read().decode('utf-8')), separators=(',', ':')))"},
+                               o);
+    return r.status == 0 ? r.out : "invalid: " + r.err;
+}
+
+std::string jq(const std::string &filter, const std::string &text)
+{
+    run_options o;
+    o.input = text;
+    o.has_input = true;
+    run_result r = run_program({"jq", "-c", filter}, o);
+    return r.status == 0 ? r.out : "jq failed: " + r.err;
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -72,18 +71,9 @@ std::string kelvora_user_path();
 // home directory).
 std::string copy_for_others(const temp_dir &dir, const std::string &program);
 
-// A JSON document as an independent, strict parser reads it (python3's json
-// over input that must be UTF-8, raw control characters refused): every
-// value by its path (".recipients[0].user"), strings as their UTF-8 bytes,
-// the others as JSON literals ("12", "true", "null"), arrays and objects as
-// their sizes ("[3]", "{5}").
-struct json_leaves {
-    bool valid = false;
-    std::string error; // the parser's complaint when it is not valid
-    std::map<std::string, std::string> strings, values;
-    // The string at path, "<not a string>" when there is none.
-    std::string str(const std::string &path) const;
-    // The literal or size at path, "<missing>" when there is none.
-    std::string value(const std::string &path) const;
-};
-json_leaves parse_json(const std::string &text);
+// text as python3's strict JSON parser reads it (UTF-8 input, no raw control
+// characters, one document), written back compact in ASCII with its members
+// in their order; "invalid: " and the parser's complaint otherwise.
+std::string reparse_json(const std::string &text);
+// What jq -c filter prints for the JSON text, one value per line.
+std::string jq(const std::string &filter, const std::string &text);
