@@ -8,16 +8,11 @@
 #include <gtest/gtest.h>
 #include <regex>
 
-namespace {
-
-const std::string playbooks = KELV_ANSIBLE_DIR;
-
-} // namespace
-
 TEST(Fleet, TheSameMessageEverywhereAndOneTableOfWhoConfirmedIt)
 {
     if (run_program({"ansible-playbook", "--version"}).status != 0)
         GTEST_SKIP() << "ansible-core is not installed: the recipe for many machines is not tested";
+    const std::string playbooks = KELV_ANSIBLE_DIR;
     test_store s; // the recipient's name and a stand-in terminal
     temp_dir dir;
     const std::vector<std::string> hosts = {"host1", "host2", "host3"};
@@ -27,16 +22,15 @@ TEST(Fleet, TheSameMessageEverywhereAndOneTableOfWhoConfirmedIt)
                             "    ansible_python_interpreter: /usr/bin/python3\n"
                             "    kelv_command: " + kelv_path() + "\n"
                             "  hosts:\n";
-    for (const std::string &h : hosts) {
+    for (const std::string &h : hosts)
         inventory += "    " + h + ":\n      kelv_environment: {KELV_TEST: '1', KELV_VAR: '" + (dir / h) +
                      "', KELV_TEST_TTY: '" + s.tty + "'}\n";
-    }
     write_text(dir / "hosts.yml", inventory);
 
     // As from a shell in dir: the reports land there.
     run_options o;
     o.cwd = dir.path;
-    o.env = {"PWD=" + dir.path, "HOME=" + dir.path, "ANSIBLE_NOCOLOR=1", "ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3"};
+    o.env = {"PWD=" + dir.path, "HOME=" + dir.path, "ANSIBLE_NOCOLOR=1"};
     o.timeout_seconds = 600;
     run_result r = run_program({"ansible-playbook", "-i", "hosts.yml", playbooks + "/send.yml", "-e", "to=" + s.me,
                                 "-e", "title=Fleet", "-e", "text='Reboot at 13:00.'"},
