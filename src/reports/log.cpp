@@ -96,13 +96,12 @@ void log_entry_line(const log_entry &e, int64_t n, textbuf &out)
 
     textbuf raw;
     textbuf_printf(raw, "%s  ", when);
-    bool trusted = e.trusted;
-    if (!trusted)
+    if (!e.trusted)
         textbuf_printf(raw, "[not trustworthy: written by UID %s] ", e.uid && *e.uid ? e.uid : "?");
     // A user's words, and all of a forged entry, are cut: padded with blanks
     // they would wrap into what looks like a row of its own.
     log_entry f;
-    bool users_words = !trusted || is_user_event(or_empty(e.event));
+    bool users_words = !e.trusted || is_user_event(or_empty(e.event));
     for (auto [from, to] : {std::pair{e.user, &f.user}, std::pair{e.channel, &f.channel},
                             std::pair{e.details, &f.details}, std::pair{e.author, &f.author},
                             std::pair{e.message, &f.message}})
