@@ -7,7 +7,8 @@
 //                                    and {{version}} by kelv's version
 //   kelv-doc completion OUT TEMPLATE the bash completion: TEMPLATE with
 //                                    {{commands}}, {{id_commands}},
-//                                    {{send_options}} and {{store}} filled in
+//                                    {{json_commands}}, {{send_options}}
+//                                    and {{store}} filled in
 #include "core/core.h"
 #include "guide/guide.h"
 
@@ -37,9 +38,6 @@ std::vector<entry> entries_of(const guide_table &t)
     }
     return out;
 }
-
-const guide_table *const reference_tables[] = {&guide_commands, &guide_send_options, &guide_examples,
-                                               &guide_files, &guide_environment, &guide_exit_status};
 
 // ---------------------------------------------------------------------------
 // roff
@@ -81,7 +79,8 @@ std::string manual_page()
              (first == std::string::npos ? "" : roff(line.substr(first))) + "\n";
     }
     s += ".fi\n.SH DESCRIPTION\n" + roff(guide_description) + "\n";
-    for (const guide_table *t : reference_tables) {
+    for (size_t i = 0; i < guide_reference_count; i++) {
+        const guide_table *t = guide_reference_tables[i];
         s += std::string(".SH ") + t->section + "\n";
         for (const entry &e : entries_of(*t))
             s += ".TP\n\\fB" + roff(e.term) + "\\fR\n" + roff(e.description) + "\n";
@@ -125,7 +124,8 @@ std::string guide_sections()
     s += "</pre>\n</section>\n";
     s += "<section id=\"description\">\n<h2>Description</h2>\n<p>" + html(guide_description) +
          "</p>\n</section>\n";
-    for (const guide_table *t : reference_tables) {
+    for (size_t i = 0; i < guide_reference_count; i++) {
+        const guide_table *t = guide_reference_tables[i];
         s += "<section id=\"" + anchor(t->heading) + "\">\n<h2>" + html(t->heading) + "</h2>\n<dl>\n";
         for (const entry &e : entries_of(*t))
             s += "<dt><code>" + html(e.term) + "</code></dt>\n<dd>" + html(e.description) + "</dd>\n";
@@ -154,8 +154,9 @@ bool is_command_word(const std::string &w)
 
 // The command words of the commands table: the first word of each term, and
 // every word of a comma-separated list of names ("help, --help, -h"). The
-// commands whose argument is a message number go to with_id.
-void command_words(std::string &all, std::string &with_id)
+// commands whose argument is a message number ("status ID") go to with_id,
+// those that take "[--json]" to with_json.
+void command_words(std::string &all, std::string &with_id, std::string &with_json)
 {
     for (const entry &e : entries_of(guide_commands)) {
         std::vector<std::string> words;
@@ -176,8 +177,10 @@ void command_words(std::string &all, std::string &with_id)
             if (!is_command_word(w))
                 break;
             all += (all.empty() ? "" : " ") + w;
-            if (words.size() == 2 && words[1] == "ID")
+            if (words.size() >= 2 && words[1] == "ID")
                 with_id += (with_id.empty() ? "" : "|") + w;
+            if (words.back() == "[--json]")
+                with_json += (with_json.empty() ? "" : "|") + w;
         }
     }
 }
@@ -224,11 +227,12 @@ int main(int argc, char **argv)
         fill(out, "{{guide}}", guide_sections());
         fill(out, "{{version}}", kelv_version);
     } else if (kind == "completion" && argc == 4) {
-        std::string commands, with_id;
-        command_words(commands, with_id);
+        std::string commands, with_id, with_json;
+        command_words(commands, with_id, with_json);
         out = read_template(argv[3]);
         fill(out, "{{commands}}", commands);
         fill(out, "{{id_commands}}", with_id);
+        fill(out, "{{json_commands}}", with_json);
         fill(out, "{{send_options}}", send_options());
         fill(out, "{{store}}", var_dir);
     } else {

@@ -30,23 +30,40 @@ struct command {
     const char *name;
     int max_args;  // further arguments allowed, or any_count
     bool recovery; // run the recovery pass first
+    bool json;     // takes --json anywhere, beyond max_args
     int (*run)(int argc, char **argv);
 };
 
 const command commands[] = {
-    {"help", any_count, false, cmd_help},
-    {"-h", any_count, false, cmd_help},
-    {"--help", any_count, false, cmd_help},
-    {"version", any_count, false, cmd_version},
-    {"--version", any_count, false, cmd_version},
-    {"send", any_count, true, send},
-    {"list", 0, true, list},
-    {"status", 1, true, status},
-    {"revoke", 1, true, revoke},
-    {"remind", 1, true, remind},
-    {"log", 1, true, log},
-    {"purge", 1, false, purge},
+    {"help", any_count, false, false, cmd_help},
+    {"-h", any_count, false, false, cmd_help},
+    {"--help", any_count, false, false, cmd_help},
+    {"version", any_count, false, false, cmd_version},
+    {"--version", any_count, false, false, cmd_version},
+    {"send", any_count, true, true, send},
+    {"list", 0, true, true, list},
+    {"status", 1, true, true, status},
+    {"revoke", 1, true, false, revoke},
+    {"remind", 1, true, false, remind},
+    {"log", 1, true, true, log},
+    {"purge", 1, false, false, purge},
 };
+
+// The first of args beyond the ones c takes, its --json aside; NULL when
+// there is none.
+const char *extra_argument(const command &c, int argc, char **args)
+{
+    if (c.max_args == any_count)
+        return nullptr;
+    int taken = 0;
+    for (int i = 0; i < argc; i++) {
+        if (c.json && is_json_option(args[i]))
+            continue;
+        if (taken++ == c.max_args)
+            return args[i];
+    }
+    return nullptr;
+}
 
 int no_command()
 {
@@ -74,9 +91,8 @@ int main(int argc, char **argv)
         if (strcmp(c.name, name) != 0)
             continue;
         int rest = argc - 2;
-        if (c.max_args != any_count && rest > c.max_args)
-            die("too many arguments for %s: %s (kelv --help for the guide)", name,
-                argv[2 + c.max_args]);
+        if (const char *extra = extra_argument(c, rest, argv + 2))
+            die("too many arguments for %s: %s (kelv --help for the guide)", name, extra);
         if (c.recovery)
             recovery_pass();
         c.run(rest, argv + 2);

@@ -6,6 +6,7 @@
 #include "common/common.h"
 
 #include <vector>
+#include <nlohmann/json_fwd.hpp>
 
 // ---------------------------------------------------------------------------
 // Entry and privileges
@@ -53,6 +54,16 @@ void program_environment(const user_info *caller, const char *extra, strlist &ow
 // executed. Returns its process ID, or -1 with errno when there is no child.
 pid_t start_program(const user_info *caller, int input, char *const envp[], const program *programs,
                     size_t count);
+// Whether arg asks for the JSON form of a report ("--json").
+bool is_json_option(const char *arg);
+// Takes every "--json" out of the arguments, keeping the others in order;
+// true when there was one.
+bool take_json_option(int &argc, char **argv);
+// Prints doc on standard output as one line of JSON. Every character outside
+// ASCII is written as a \u escape and every byte that is not UTF-8 as
+// U+FFFD, so that nothing a user wrote reaches a terminal as it is, while
+// any JSON parser reads the strings back as they were stored.
+void print_json(const nlohmann::ordered_json &doc);
 
 // ---------------------------------------------------------------------------
 // Sent records and message numbers: D/sent/N holds the reference copy msg,

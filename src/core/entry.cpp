@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -133,4 +134,27 @@ pid_t start_program(const user_info *caller, int input, char *const envp[], cons
     free(groups);
     errno = error;
     return pid;
+}
+
+bool is_json_option(const char *arg)
+{
+    return strcmp(arg, "--json") == 0;
+}
+
+bool take_json_option(int &argc, char **argv)
+{
+    int kept = 0;
+    for (int i = 0; i < argc; i++)
+        if (!is_json_option(argv[i]))
+            argv[kept++] = argv[i];
+    bool found = kept < argc;
+    argc = kept;
+    return found;
+}
+
+void print_json(const nlohmann::ordered_json &doc)
+{
+    std::string text = doc.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+    text += '\n';
+    fwrite(text.data(), 1, text.size(), stdout);
 }

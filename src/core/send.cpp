@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -25,7 +27,9 @@ struct send_options {
     const char *title = nullptr;
     const char *file = nullptr;
     int64_t expires = 0;
-    int first_word = -1; // index of the first text word, -1: none
+    int first_word = -1;   // index of the first text word, -1: none
+    bool words_after_dashes = false; // "--" ended the options: every word is text
+    bool json = false;
 };
 
 bool is_option(const char *a)
@@ -99,6 +103,10 @@ send_options parse_send_arguments(int argc, char **argv)
         die("missing --to");
     for (int i = 0; i < argc; i++) {
         const char *a = argv[i];
+        if (is_json_option(a)) {
+            o.json = true;
+            continue;
+        }
         if (is_option(a)) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0')
                 die("missing value for %s", a);
@@ -120,6 +128,7 @@ send_options parse_send_arguments(int argc, char **argv)
                 die("missing --to");
             if (i + 1 < argc)
                 o.first_word = i + 1;
+            o.words_after_dashes = true;
             return o;
         }
         if (a[0] == '-' && a[1] != '\0')
@@ -127,6 +136,10 @@ send_options parse_send_arguments(int argc, char **argv)
         if (!o.to)
             die("missing --to");
         o.first_word = i;
+        // A --json among the words asks for the report, as before them: put
+        // after "--", it is text.
+        for (int k = i + 1; k < argc; k++)
+            o.json = o.json || is_json_option(argv[k]);
         return o;
     }
     if (!o.to)
@@ -158,10 +171,14 @@ int read_text_file(const char *path, textbuf &text)
 void read_message_text(const send_options &o, int argc, char **argv, textbuf &text)
 {
     if (o.first_word >= 0) {
+        bool first = true;
         for (int i = o.first_word; i < argc; i++) {
-            if (i > o.first_word)
+            if (!o.words_after_dashes && is_json_option(argv[i]))
+                continue;
+            if (!first)
                 textbuf_append_char(text, ' ');
             textbuf_append_str(text, argv[i]);
+            first = false;
         }
     } else if (o.file) {
         if (read_text_file(o.file, text) < 0)
@@ -253,6 +270,53 @@ void fsync_record(int64_t n, const char *name)
     free(path);
 }
 
+// What became of one recipient of a send.
+enum class delivery { delivered, no_account, not_written, stopped };
+
+struct recipient_result {
+    const char *name;
+    delivery what;
+    int terminals; // that took the whole banner, when delivered
+};
+
+// The outcome of a send, as both forms of its report show it.
+struct send_report {
+    long long id;
+    std::vector<recipient_result> recipients; // every one, in the order of the send
+    size_t failed;                            // not delivered, to be retried
+    bool revoked;                             // the revocation record exists now
+};
+
+void print_send_text(const send_report &r)
+{
+    long long id = r.id;
+    size_t count = r.recipients.size();
+    if (r.failed)
+        printf("Message %lld delivered to %zu of %zu recipients.\n", id, count - r.failed, count);
+    else if (r.revoked)
+        printf("Message %lld revoked while sending: delivery stopped.\n", id);
+    else if (count == 1)
+        printf("Message %lld sent to 1 user.\n", id);
+    else
+        printf("Message %lld sent to %zu users.\n", id, count);
+}
+
+void print_send_json(const send_report &r)
+{
+    nlohmann::ordered_json recipients = nlohmann::ordered_json::array();
+    for (const recipient_result &x : r.recipients) {
+        const char *reason = x.what == delivery::no_account    ? "no such user"
+                             : x.what == delivery::not_written ? "the copy could not be written"
+                             : x.what == delivery::stopped     ? "revoked while sending"
+                                                               : nullptr;
+        nlohmann::ordered_json e = {{"user", x.name}, {"delivered", !reason}};
+        e["terminals"] = reason ? nlohmann::ordered_json() : nlohmann::ordered_json(x.terminals);
+        e["reason"] = reason ? nlohmann::ordered_json(reason) : nlohmann::ordered_json();
+        recipients.push_back(std::move(e));
+    }
+    print_json({{"message", r.id}, {"revoked", r.revoked}, {"recipients", std::move(recipients)}});
+}
+
 } // namespace
 
 int send(int argc, char **argv)
@@ -305,16 +369,22 @@ int send(int argc, char **argv)
     free(sent_dir);
 
     strlist failed;
+    std::vector<recipient_result> results;
     char *record_dir = sent_path(n, nullptr);
     for (size_t i = 0; i < recipients.count; i++) {
         const char *name = recipients.items[i];
-        if (has_marker(n, "revoked"))
+        if (has_marker(n, "revoked")) {
+            for (size_t k = i; k < recipients.count; k++)
+                results.push_back({recipients.items[k], delivery::stopped, 0});
             break;
+        }
         user_info u;
-        if (!user_lookup(name, u) || !deliver_copy(u, n, bytes)) {
+        bool known = user_lookup(name, u);
+        if (!known || !deliver_copy(u, n, bytes)) {
             count_failed_try(record_dir, "deliver", name);
             strlist_push_copy(failed, name);
             event("NOT_DELIVERED", n, name, nullptr, nullptr, nullptr);
+            results.push_back({name, known ? delivery::not_written : delivery::no_account, 0});
             continue;
         }
         strlist terminals;
@@ -325,6 +395,7 @@ int send(int argc, char **argv)
         char count[16];
         snprintf(count, sizeof count, "%d", written);
         event("DELIVERED", n, name, nullptr, count, nullptr);
+        results.push_back({name, delivery::delivered, written});
     }
 
     free(record_dir);
@@ -334,22 +405,19 @@ int send(int argc, char **argv)
     event("SENT", n, nullptr, nullptr, everyone.data, author_name());
 
     long long id = static_cast<long long>(n);
+    // A send with failures stays open: the next recovery pass retries them.
+    if (failed.count == 0)
+        close_send(n);
+    send_report report = {id, std::move(results), failed.count, has_marker(n, "revoked")};
+    if (o.json)
+        print_send_json(report);
+    else
+        print_send_text(report);
     if (failed.count) {
-        printf("Message %lld delivered to %zu of %zu recipients.\n", id, recipients.count - failed.count,
-               recipients.count);
         textbuf list;
         for (size_t i = 0; i < failed.count; i++)
             textbuf_printf(list, " %s", failed.items[i]);
         die("message %lld not delivered to:%s (see the log; the next kelv command will retry)", id, list.data);
     }
-
-    close_send(n);
-
-    if (has_marker(n, "revoked"))
-        printf("Message %lld revoked while sending: delivery stopped.\n", id);
-    else if (recipients.count == 1)
-        printf("Message %lld sent to 1 user.\n", id);
-    else
-        printf("Message %lld sent to %zu users.\n", id, recipients.count);
     return 0;
 }

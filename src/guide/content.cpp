@@ -29,12 +29,12 @@ const char *const guide_key_help = "←/→ tabs · ↑/↓ scroll · PgUp/PgDn 
 
 const char *const guide_synopsis[] = {
     "kelv send --to DEST [options] [TEXT]",
-    "kelv list",
-    "kelv status ID",
+    "kelv list [--json]",
+    "kelv status ID [--json]",
     "kelv",
     "kelv revoke ID",
     "kelv remind ID",
-    "kelv log ID",
+    "kelv log ID [--json]",
     "kelv purge DURATION",
     "kelv version",
 };
@@ -48,14 +48,14 @@ static const char *const commands[] = {
     "shows this guide.",
     "send [options] [TEXT]¦Sends a message to the recipients given with --to. Without TEXT or "
     "--file, the text is read from stdin.",
-    "list¦Lists the messages sent, with how many recipients have confirmed each one.",
-    "status ID¦Shows the text of the message and the state of each recipient: sent, delivered (in "
+    "list [--json]¦Lists the messages sent, with how many recipients have confirmed each one.",
+    "status ID [--json]¦Shows the text of the message and the state of each recipient: sent, delivered (in "
     "their mailbox) or confirmed, with date, time and channel.",
     "revoke ID¦Revokes a message: whoever has not seen it yet will not see it, and dialogs and "
     "questions still open close by themselves.",
     "remind ID¦Reminds whoever has not confirmed yet: the question comes back at their next prompt "
     "and the dialog reappears on the desktop, even if they had postponed it.",
-    "log ID¦Shows the history of the message from the system log: sending, deliveries, "
+    "log ID [--json]¦Shows the history of the message from the system log: sending, deliveries, "
     "postponements, confirmations and revocation, with date and time.",
     "purge DURATION¦Deletes the messages sent more than DURATION ago (for example 90d), with the "
     "copies and confirmations in the users' mailboxes; the events stay in the system log.",
@@ -71,8 +71,37 @@ static const char *const send_options[] = {
     "--expires DURATION¦Expiry, after which the message is no longer shown: 30m, 2h, 3d or a date "
     "and time (\"2026-10-04 12:00\").",
     "--file FILE¦Reads the message text from FILE.",
+    "--json¦Reports the send as one JSON document (see JSON OUTPUT). Taken anywhere before --; after "
+    "--, it is a word of the text.",
 };
 const guide_table guide_send_options = TABLE("SEND OPTIONS", "Send options", send_options);
+
+static const char *const json_output[] = {
+    "Format¦With --json, send, list, status and log print one JSON document on one line of standard "
+    "output. Times are seconds since the epoch (UTC); a missing value is null. Strings are as stored, "
+    "even what the text reports clean away: every character outside ASCII is written as a \\u "
+    "escape and every byte that is not UTF-8 as U+FFFD, so the document itself is safe on a terminal, "
+    "while the strings printed raw are not. Errors stay one line on standard error, with status 1.",
+    "kelv send --json¦message (its number), revoked (the send was stopped by a revocation) and "
+    "recipients, each with user, delivered (true or false), terminals (written to, when delivered) "
+    "and reason (why not: \"no such user\", \"the copy could not be written\", which the next kelv "
+    "command retries, or \"revoked while sending\"). A partial delivery prints the document, then "
+    "its error.",
+    "kelv list --json¦messages, oldest first, each with number, date, author, title, expires, "
+    "cancelled, first_line (of the text), revoked, expired, and how many recipients are in each "
+    "state: confirmed, delivered and sent. A send cancelled before it was saved has its number, "
+    "cancelled true and null elsewhere.",
+    "kelv status ID --json¦number, date, author, title, expires, expired, revoked, revoked_at (null "
+    "when its time cannot be read), incomplete (a send still to be finished), text and recipients, "
+    "each with user, state (\"sent\", \"delivered\" or \"confirmed\"), confirmed_at and channel "
+    "(of the confirmation that counts), late (a confirmation made after the expiry), terminals "
+    "(written to), postponed_at (the latest postponement) and given_up (no copy, and no more tries).",
+    "kelv log ID --json¦number, date, author, title, expires and events, in the journal's order, "
+    "or null when the journal cannot be read; each event has time, event (SENT, DELIVERED, "
+    "CONFIRMED...), user, channel, details, author, message (the journal's own text), trusted "
+    "(written by the program expected) and uid (the writer's, when not trusted).",
+};
+const guide_table guide_json_output = TABLE("JSON OUTPUT", "JSON output", json_output);
 
 static const char *const examples[] = {
     "kelv send --to tobin \"Your account expires on Friday.\"¦Message with read confirmation to a "
@@ -86,6 +115,10 @@ static const char *const examples[] = {
     "kelv list¦Which messages were sent and how many confirmations they have.",
     "kelv status 12¦Who confirmed message 12, when and from where.",
     "kelv log 12¦The history of message 12: sending, deliveries, postponements, confirmations.",
+    "kelv status 12 --json | jq -r '.recipients[] | select(.state != \"confirmed\") | .user'¦Who has "
+    "not confirmed message 12.",
+    "kelv list --json | jq -r '.messages[] | select(.date < now - 3 * 86400 and .delivered + .sent > 0) "
+    "| .number'¦The messages older than three days that some recipients have not confirmed.",
     "kelv purge 90d¦Deletes the messages older than 90 days, with copies and confirmations.",
     "kelv revoke 12¦Revokes message 12.",
     "kelv remind 12¦Asks again, right now, whoever has not confirmed message 12.",
@@ -114,6 +147,11 @@ static const char *const exit_status[] = {
     "1¦Error: the error message, starting with «kelv:», says which.",
 };
 const guide_table guide_exit_status = TABLE("EXIT STATUS", "Exit status", exit_status);
+
+const guide_table *const guide_reference_tables[] = {&guide_commands, &guide_send_options, &guide_json_output,
+                                                     &guide_examples, &guide_files,     &guide_environment,
+                                                     &guide_exit_status};
+const size_t guide_reference_count = sizeof guide_reference_tables / sizeof *guide_reference_tables;
 
 char *guide_closing_line()
 {

@@ -66,13 +66,17 @@ extern const char *const guide_key_help;
 extern const char *const guide_synopsis[];
 extern const size_t guide_synopsis_count;
 
-// In the order of the manual page; the first four are also tabs 2 to 5.
+// Commands, send options, examples and files are also tabs 2 to 5.
 extern const guide_table guide_commands;
 extern const guide_table guide_send_options;
+extern const guide_table guide_json_output;
 extern const guide_table guide_examples;
 extern const guide_table guide_files;
 extern const guide_table guide_environment;
 extern const guide_table guide_exit_status;
+// Every table above, in the order of the manual page.
+extern const guide_table *const guide_reference_tables[];
+extern const size_t guide_reference_count;
 
 // "Kelvora 0.2.0 · complete manual: ...". Caller frees.
 char *guide_closing_line();

@@ -76,9 +76,8 @@ void write_manual(FILE *f, bool styled, int width)
     }
     put_section(f, "DESCRIPTION");
     put_wrapped(f, guide_description, width, 7);
-    for (const guide_table *t : {&guide_commands, &guide_send_options, &guide_examples, &guide_files,
-                                 &guide_environment, &guide_exit_status})
-        put_table(f, *t, width);
+    for (size_t i = 0; i < guide_reference_count; i++)
+        put_table(f, *guide_reference_tables[i], width);
     put_section(f, "SEE ALSO");
     put_wrapped(f, guide_see_also, width, 7);
 

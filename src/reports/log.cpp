@@ -5,7 +5,8 @@
 // from root (in test mode: from the tester), a user's confirmations and
 // postponements from that user; every other line is marked as not
 // trustworthy. Each entry prints as exactly one cleaned line, so no field can
-// forge a line of its own.
+// forge a line of its own; the JSON form carries the fields as the journal
+// holds them, with the same judgement of their writer.
 #include "reports.h"
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <unordered_map>
 #include <systemd/sd-journal.h>
@@ -29,6 +31,8 @@ void log_entry_free(log_entry &e)
         *f = nullptr;
     }
     e.time = 0;
+    e.trusted = false;
+    e.left_out = 0;
 }
 
 namespace {
@@ -42,9 +46,13 @@ bool is_user_event(const char *kind)
            strcmp(kind, "CONFIRMATION_FAILED") == 0;
 }
 
+} // namespace
+
+namespace {
+
 // Who may have written what: kelv's events the administrator (admin_uid),
-// a user's own the recipients, each under the user ID of their account
-// (looked up once per history, not once per entry).
+// a user's own the recipients, each under the user ID of their account,
+// looked up once per history rather than once per entry.
 struct writers {
     uid_t admin_uid;
     const strlist &recipients;
@@ -70,6 +78,16 @@ bool written_by_expected(const log_entry &e, writers &w)
     }
     return it->second >= 0 && writer == it->second;
 }
+
+} // namespace
+
+bool log_entry_trusted(const log_entry &e, uid_t admin_uid, const strlist &recipients)
+{
+    writers w = {admin_uid, recipients, {}};
+    return written_by_expected(e, w);
+}
+
+namespace {
 
 // The field as a user may have written it: one line, cut to a sane width.
 char *user_field(const char *text)
@@ -97,31 +115,28 @@ uint64_t seek_point(int64_t date)
 
 } // namespace
 
-namespace {
-
-// The time of an entry as the history shows it.
-void entry_time(int64_t time, char when[64])
-{
-    time_t t = static_cast<time_t>(time);
-    struct tm tm;
-    if (!localtime_r(&t, &tm) || strftime(when, 64, "%Y-%m-%d %H:%M:%S", &tm) == 0)
-        strcpy(when, "?");
-}
-
-// log_entry_line once the writer is judged.
-void entry_line(const log_entry &e, int64_t n, bool trusted, textbuf &out)
+void log_entry_line(const log_entry &e, int64_t n, textbuf &out)
 {
     char when[64];
-    entry_time(e.time, when);
+    time_t t = static_cast<time_t>(e.time);
+    struct tm tm;
+    if (!localtime_r(&t, &tm) || strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        strcpy(when, "?");
 
     textbuf raw;
     textbuf_printf(raw, "%s  ", when);
-    if (!trusted)
+    if (!e.trusted)
         textbuf_printf(raw, "[not trustworthy: written by UID %s] ", e.uid && *e.uid ? e.uid : "?");
+    if (e.left_out > 0) {
+        // Not a user's words: the line says how many of theirs were left out.
+        textbuf_printf(raw, "%zu more entries of this writer left out", e.left_out);
+        clean_text(raw.data, raw.len, out);
+        return;
+    }
     // A user's words, and all of a forged entry, are cut: padded with blanks
     // they would wrap into what looks like a row of its own.
     log_entry f;
-    bool users_words = !trusted || is_user_event(or_empty(e.event));
+    bool users_words = !e.trusted || is_user_event(or_empty(e.event));
     for (auto [from, to] : {std::pair{e.user, &f.user}, std::pair{e.channel, &f.channel},
                             std::pair{e.details, &f.details}, std::pair{e.author, &f.author},
                             std::pair{e.message, &f.message}})
@@ -134,14 +149,6 @@ void entry_line(const log_entry &e, int64_t n, bool trusted, textbuf &out)
     for (size_t i = start; i < out.len; i++)
         if (out.data[i] == '\n')
             out.data[i] = ' ';
-}
-
-} // namespace
-
-void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out)
-{
-    writers w = {admin_uid, recipients, {}};
-    entry_line(e, n, written_by_expected(e, w), out);
 }
 
 char *journal_field(const systemd_api &sd, sd_journal *j, const char *field)
@@ -157,8 +164,8 @@ char *journal_field(const systemd_api &sd, sd_journal *j, const char *field)
 
 namespace {
 
-// The journal's entries about message n, from a second before its date;
-// NULL when there is no journal.
+// The journal's entries about message n, from a second before date; NULL
+// when there is no journal.
 sd_journal *open_history(int64_t n, int64_t date, const systemd_api &sd)
 {
     // This machine's journal only: the files of other machines (containers,
@@ -176,67 +183,56 @@ sd_journal *open_history(int64_t n, int64_t date, const systemd_api &sd)
 
 } // namespace
 
-void log_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit)
+bool read_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit,
+                  const std::function<void(const log_entry &)> &each)
 {
-    uid_t admin_uid = test_mode ? getuid() : 0;
-    textbuf raw, heading;
-    message_heading(m, raw);
-    clean_text(raw.data, raw.len, heading);
-    printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
-    fflush(stdout);
-
     sd_journal *j = sd ? open_history(n, m.date, *sd) : nullptr;
     if (!j)
-        return;
+        return false;
     strlist recipients;
     read_recipients(n, recipients);
-    writers w = {admin_uid, recipients, {}};
+    writers w = {test_mode ? getuid() : 0, recipients, {}};
     // Entries that cannot be trusted, by writer: how many, and the time of
-    // the last one, for the line that says how many were left out.
-    struct left_out {
+    // the last one.
+    struct untrusted_writer {
         size_t seen = 0;
         int64_t last = 0;
     };
-    std::map<std::string, left_out> untrusted;
+    std::map<std::string, untrusted_writer> untrusted;
 
-    textbuf line;
     while (sd->journal_next(j) > 0) {
         log_entry e;
-        // Judged first, from three fields: a writer over the limit costs no
+        // Judged first, from three fields: an entry over the limit costs no
         // more than that.
         e.event = journal_field(*sd, j, "KELV_EVENT");
         e.user = journal_field(*sd, j, "KELV_USER");
         e.uid = journal_field(*sd, j, "_UID");
         uint64_t usec;
         e.time = sd->journal_get_realtime_usec(j, &usec) < 0 ? 0 : static_cast<int64_t>(usec / 1000000);
-        bool trusted = written_by_expected(e, w);
-        if (!trusted && untrusted_limit > 0) {
-            left_out &l = untrusted[e.uid];
-            l.last = e.time;
-            if (++l.seen > untrusted_limit)
+        e.trusted = written_by_expected(e, w);
+        if (!e.trusted && untrusted_limit > 0) {
+            untrusted_writer &u = untrusted[e.uid];
+            u.last = e.time;
+            if (++u.seen > untrusted_limit)
                 continue;
         }
         e.channel = journal_field(*sd, j, "KELV_CHANNEL");
         e.details = journal_field(*sd, j, "KELV_DETAILS");
         e.author = journal_field(*sd, j, "KELV_AUTHOR");
         e.message = journal_field(*sd, j, "MESSAGE");
-        textbuf_clear(line);
-        entry_line(e, n, trusted, line);
-        printf("%s\n", textbuf_str(line));
+        each(e);
     }
     sd->journal_close(j);
-    for (const auto &[uid, l] : untrusted) {
-        if (l.seen <= untrusted_limit)
+    for (const auto &[uid, u] : untrusted) {
+        if (u.seen <= untrusted_limit)
             continue;
-        char when[64];
-        entry_time(l.last, when);
-        textbuf_clear(line);
-        textbuf_printf(line, "%s  [not trustworthy: written by UID %s] %zu more entries of this writer left out", when,
-                       uid.empty() ? "?" : uid.c_str(), l.seen - untrusted_limit);
-        textbuf clean;
-        clean_text(line.data, line.len, clean);
-        printf("%s\n", textbuf_str(clean));
+        log_entry e;
+        e.uid = xstrdup(uid.c_str());
+        e.time = u.last;
+        e.left_out = u.seen - untrusted_limit;
+        each(e);
     }
+    return true;
 }
 
 uint64_t latest_history_entry(int64_t n, const systemd_api *sd)
@@ -252,13 +248,65 @@ uint64_t latest_history_entry(int64_t n, const systemd_api *sd)
     return usec;
 }
 
+void log_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit)
+{
+    textbuf raw, heading;
+    message_heading(m, raw);
+    clean_text(raw.data, raw.len, heading);
+    printf("Message %lld · %s\n", static_cast<long long>(n), textbuf_str(heading));
+    fflush(stdout);
+
+    textbuf line;
+    read_history(n, m, sd, untrusted_limit, [&](const log_entry &e) {
+        textbuf_clear(line);
+        log_entry_line(e, n, line);
+        printf("%s\n", textbuf_str(line));
+    });
+}
+
+namespace {
+
+// A field of a journal entry: null when the entry has none or it is empty.
+nlohmann::ordered_json journal_value(const char *field)
+{
+    return json_text(field && *field ? field : nullptr);
+}
+
+} // namespace
+
+void log_history_json(int64_t n, const message &m, const systemd_api *sd)
+{
+    nlohmann::ordered_json doc = json_message(n, m);
+    nlohmann::ordered_json events = nlohmann::ordered_json::array();
+    bool journal = read_history(n, m, sd, 0, [&](const log_entry &e) {
+        int64_t uid;
+        bool uid_known = !e.trusted && parse_number(or_empty(e.uid), uid);
+        events.push_back({{"time", json_time(e.time)},
+                          {"event", journal_value(e.event)},
+                          {"user", journal_value(e.user)},
+                          {"channel", journal_value(e.channel)},
+                          {"details", journal_value(e.details)},
+                          {"author", journal_value(e.author)},
+                          {"message", journal_value(e.message)},
+                          {"trusted", e.trusted},
+                          {"uid", uid_known ? nlohmann::ordered_json(uid) : nullptr}});
+    });
+    // No journal: the history is unknown, not empty.
+    doc["events"] = journal ? std::move(events) : nullptr;
+    print_json(doc);
+}
+
 int log(int argc, char **argv)
 {
+    bool json = take_json_option(argc, argv);
     const char *arg = argc > 0 ? argv[0] : nullptr;
     int64_t n = parse_message_argument(arg);
     message m;
     read_reference(n, arg, m);
-    log_history(n, m, systemd(), 0);
+    if (json)
+        log_history_json(n, m, systemd());
+    else
+        log_history(n, m, systemd(), 0);
     return 0;
 }
 

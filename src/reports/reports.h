@@ -9,6 +9,7 @@
 
 #include "core/core.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -121,6 +122,13 @@ struct recipient_line {
     char *name;
     recipient_state state;
     char *description; // never NULL; "" when there is nothing to say
+    // What the description is made of.
+    bool late;            // a confirmation exists, made after the expiry
+    int64_t confirmed_at; // of the confirmation that counts, else 0
+    char *channel;        // its channel text, else NULL
+    int64_t terminals;    // written to, from the delivery log; -1: no copy or no count
+    int64_t postponed;    // latest postponement of a delivered copy, 0: never
+    bool given_up;        // no copy, and its mailbox failed too often to try again
 };
 
 struct recipient_lines {
@@ -134,7 +142,13 @@ struct recipient_lines {
     ~recipient_lines();
 };
 
-// Appends one line per entry of the recipients file of n, in file order.
+// Appends one line per entry of the recipients file of n, in file order,
+// with the facts of each recipient's state and an empty description.
+void judge_recipients(int64_t n, const message &m, recipient_lines &out);
+// Appends the sentence that describes the state of l; revoked, expired and
+// incomplete (a send still to be finished) are the message's.
+void describe_recipient(const recipient_line &l, bool revoked, bool expired, bool incomplete, textbuf &out);
+// judge_recipients with the description of every line.
 void describe_recipients(int64_t n, const message &m, recipient_lines &out);
 // Frees every line and the array; the list is empty afterwards.
 void free_recipient_lines(recipient_lines &l);
@@ -158,6 +172,12 @@ int log(int argc, char **argv);
 // message: ARG" (arg as the user typed it).
 void read_reference(int64_t n, const char *arg, message &m);
 
+// The JSON forms of the reports: a time of 0 (none) and a NULL text are null;
+// a message is its number (n), date, author, title and expiry.
+nlohmann::ordered_json json_time(int64_t t);
+nlohmann::ordered_json json_text(const char *s);
+nlohmann::ordered_json json_message(int64_t n, const message &m);
+
 // The seconds of a purge duration ("90d", "12h", "30m"); false when the text
 // is malformed or the seconds do not fit in a signed 64-bit integer.
 bool parse_duration(const char *text, int64_t &seconds);
@@ -176,6 +196,10 @@ struct log_entry {
     char *message = nullptr; // MESSAGE
     char *uid = nullptr;     // _UID, recorded by the journal itself
     int64_t time = 0;        // seconds since the epoch, 0 when unknown
+    bool trusted = false;    // written by the writer expected for the event
+    // Not an entry of the journal: it stands for this many more entries of
+    // the writer uid that were left out.
+    size_t left_out = 0;
 
     log_entry() = default;
     log_entry(const log_entry &) = delete;
@@ -184,22 +208,29 @@ struct log_entry {
 };
 
 void log_entry_free(log_entry &e);
+// Whether e was written by the writer expected for its event: admin_uid for
+// kelv's events, for the user's own the named user, who must be one of the
+// recipients.
+bool log_entry_trusted(const log_entry &e, uid_t admin_uid, const strlist &recipients);
 // Appends the history line of an entry of message n, without its newline:
-// the time, a warning when the writer is not the one expected for the event
-// (admin_uid for kelv's events, for the user's own the named user, who must
-// be one of the recipients), and the event's sentence. The line is cleaned
-// and kept on one line; fields a user may have written are cut at
-// user_field_columns.
-void log_entry_line(const log_entry &e, int64_t n, uid_t admin_uid, const strlist &recipients, textbuf &out);
+// the time, a warning when it is not trusted, and the event's sentence. The
+// line is cleaned and kept on one line; fields a user may have written are
+// cut at user_field_columns.
+void log_entry_line(const log_entry &e, int64_t n, textbuf &out);
 // The value of field in the journal's current entry, or "" when it has none.
 // Caller frees.
 char *journal_field(const systemd_api &sd, sd_journal *j, const char *field);
-// Prints the heading of message n and its history read through sd; with no
-// journal (sd NULL, or the journal cannot be opened) the heading alone. With
-// an untrusted_limit, at most that many entries that cannot be trusted are
-// shown of each writer, and one line at the end says how many more were left
-// out: a user who floods the journal with entries about a message shows a
-// few of them, not all.
+// Hands each entry of the history of message n (m) in the journal read
+// through sd to each, in journal order, with its writer judged; false when
+// there is no journal (sd NULL, or it cannot be opened). With an
+// untrusted_limit, at most that many entries that cannot be trusted are
+// handed of each writer, and then, for each writer over the limit, one entry
+// with left_out saying how many more there were: a user who floods the
+// journal with entries about a message shows a few of them, not all.
+bool read_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit,
+                  const std::function<void(const log_entry &)> &each);
+// Prints the heading of message n and its history read through sd (with
+// untrusted_limit as read_history); with no journal the heading alone.
 void log_history(int64_t n, const message &m, const systemd_api *sd, size_t untrusted_limit);
 // The time of the journal's latest entry about message n, in microseconds; 0
 // when there is none or no journal.
@@ -210,3 +241,6 @@ const size_t history_untrusted_limit = 10;
 // latest_history_entry, then, unless the second argument is "latest", what
 // kelv log prints, with history_untrusted_limit.
 int history(int argc, char **argv);
+// The same as one JSON document: the message, and its events, or null for
+// them with no journal.
+void log_history_json(int64_t n, const message &m, const systemd_api *sd);

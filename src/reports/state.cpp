@@ -102,6 +102,7 @@ void free_recipient_lines(recipient_lines &l)
     for (size_t i = 0; i < l.count; i++) {
         free(l.items[i].name);
         free(l.items[i].description);
+        free(l.items[i].channel);
     }
     free(l.items);
     l.items = nullptr;
@@ -109,46 +110,33 @@ void free_recipient_lines(recipient_lines &l)
     l.cap = 0;
 }
 
-static void push_line(recipient_lines &l, const char *name, recipient_state state, char *description)
+static recipient_line &push_line(recipient_lines &l)
 {
     if (l.count == l.cap) {
         l.cap = l.cap ? l.cap * 2 : 16;
         l.items = static_cast<recipient_line *>(xrealloc(l.items, l.cap * sizeof *l.items));
     }
-    l.items[l.count++] = {xstrdup(name), state, description};
+    return l.items[l.count++];
 }
 
-// The ", written to ..., postponed on ..." part of a delivered recipient of a
-// message that is still current.
-static void describe_progress(const char *user, int64_t n, const strlist &delivered,
-                              const strlist &counts, textbuf &out)
+// The number of terminals in user's line of the delivery log, -1 when it has
+// none that reads as a number.
+static int64_t terminals_written(const char *user, const strlist &delivered, const strlist &counts)
 {
     for (size_t i = 0; i < delivered.count; i++) {
         if (strcmp(delivered.items[i], user) != 0)
             continue;
         int64_t terminals;
-        if (i < counts.count && parse_number(counts.items[i], terminals)) {
-            if (terminals == 1)
-                textbuf_append_str(out, ", written to 1 terminal");
-            else if (terminals >= 2)
-                textbuf_printf(out, ", written to %lld terminals", static_cast<long long>(terminals));
-        }
+        if (i < counts.count && parse_number(counts.items[i], terminals))
+            return terminals;
         break;
     }
-    const mailbox_record *r = find_record(records_for_user(user), n);
-    if (r && r->postponed) {
-        char when[32];
-        format_time(r->postponed, when);
-        textbuf_printf(out, ", postponed on %s", when);
-    }
+    return -1;
 }
 
-void describe_recipients(int64_t n, const message &m, recipient_lines &out)
+void judge_recipients(int64_t n, const message &m, recipient_lines &out)
 {
     int64_t revoked_at = revocation_time(n);
-    bool revoked = has_marker(n, "revoked");
-    bool incomplete = has_marker(n, "incomplete");
-    bool expired = message_expired(m, now());
     strlist recipients, delivered, counts;
     read_recipients(n, recipients);
     if (recipients.count == 0)
@@ -165,37 +153,74 @@ void describe_recipients(int64_t n, const message &m, recipient_lines &out)
     for (size_t i = 0; i < recipients.count; i++) {
         const char *user = recipients.items[i];
         recipient_outcome o = evaluate_recipient(user, n, sorted, m, revoked_at);
+        recipient_line &l = push_line(out);
+        l = {xstrdup(user), o.state, xstrdup(""), o.late, o.confirmed_at, o.channel, -1, 0, false};
+        o.channel = nullptr;
+        if (o.state == recipient_sent) {
+            l.given_up = strlist_contains(given_up, user);
+            continue;
+        }
+        l.terminals = terminals_written(user, delivered, counts);
+        const mailbox_record *r = find_record(records_for_user(user), n);
+        l.postponed = r ? r->postponed : 0;
+    }
+}
+
+void describe_recipient(const recipient_line &l, bool revoked, bool expired, bool incomplete, textbuf &d)
+{
+    if (l.state == recipient_confirmed) {
+        char when[32];
+        format_time(l.confirmed_at, when);
+        // The channel is the user's own words: they must not run on into
+        // what would read as a row of its own.
+        textbuf label, channel;
+        channel_label(l.channel, label);
+        textbuf_append_field(channel, textbuf_str(label), user_field_columns);
+        textbuf_printf(d, "confirmed on %s (%s)", when, textbuf_str(channel));
+    } else if (l.state == recipient_delivered) {
+        textbuf_append_str(d, "delivered");
+        if (revoked) {
+            textbuf_append_str(d, ", not confirmed (revoked)");
+        } else if (l.late) {
+            textbuf_append_str(d, ", not confirmed (expired; confirmation arrived after the expiry)");
+        } else if (expired) {
+            textbuf_append_str(d, ", not confirmed (expired)");
+        } else {
+            if (l.terminals == 1)
+                textbuf_append_str(d, ", written to 1 terminal");
+            else if (l.terminals >= 2)
+                textbuf_printf(d, ", written to %lld terminals", static_cast<long long>(l.terminals));
+            if (l.postponed) {
+                char when[32];
+                format_time(l.postponed, when);
+                textbuf_printf(d, ", postponed on %s", when);
+            }
+        }
+    } else if (l.given_up) {
+        textbuf_printf(d, "sent, not delivered: the copy could not be written, given up after %d tries (see "
+                          "the log)",
+                       tries_limit);
+    } else if (incomplete) {
+        textbuf_append_str(d, "sent, not delivered: the copy could not be written (see the log; the "
+                              "next kelv command will retry)");
+    } else {
+        textbuf_append_str(d, "sent, not delivered");
+    }
+}
+
+void describe_recipients(int64_t n, const message &m, recipient_lines &out)
+{
+    bool revoked = has_marker(n, "revoked");
+    bool incomplete = has_marker(n, "incomplete");
+    bool expired = message_expired(m, now());
+    size_t first = out.count;
+    judge_recipients(n, m, out);
+    for (size_t i = first; i < out.count; i++) {
         textbuf d;
         textbuf_append_str(d, "");
-        if (o.state == recipient_confirmed) {
-            char when[32];
-            format_time(o.confirmed_at, when);
-            // The channel is the user's own words: they must not run on into
-            // what would read as a row of its own.
-            textbuf label, channel;
-            channel_label(o.channel, label);
-            textbuf_append_field(channel, textbuf_str(label), user_field_columns);
-            textbuf_printf(d, "confirmed on %s (%s)", when, textbuf_str(channel));
-        } else if (o.state == recipient_delivered) {
-            textbuf_append_str(d, "delivered");
-            if (revoked)
-                textbuf_append_str(d, ", not confirmed (revoked)");
-            else if (o.late)
-                textbuf_append_str(d, ", not confirmed (expired; confirmation arrived after the expiry)");
-            else if (expired)
-                textbuf_append_str(d, ", not confirmed (expired)");
-            else
-                describe_progress(user, n, delivered, counts, d);
-        } else if (strlist_contains(given_up, user)) {
-            textbuf_printf(d, "sent, not delivered: the copy could not be written, given up after %d tries (see "
-                              "the log)",
-                           tries_limit);
-        } else if (incomplete) {
-            textbuf_append_str(d, "sent, not delivered: the copy could not be written (see the log; the "
-                                  "next kelv command will retry)");
-        } else {
-            textbuf_append_str(d, "sent, not delivered");
-        }
-        push_line(out, user, o.state, xstrdup(d.data));
+        describe_recipient(out.items[i], revoked, expired, incomplete, d);
+        free(out.items[i].description);
+        out.items[i].description = d.data;
+        d.data = nullptr;
     }
 }

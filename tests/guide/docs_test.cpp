@@ -61,7 +61,8 @@ TEST(GuideDocuments, ManPageAndHtmlManualShowTheCommandsOfTheGuide)
     ASSERT_EQ(browser.status, 0) << browser.err;
     std::string rendered = dom_text(browser.out);
     for (const char *heading : {"Installation", "Prompt hooks", "Configuration", "Recipients",
-                                       "What users see", "Where history is kept", "Send options", "Examples"})
+                                       "What users see", "Where history is kept", "Send options", "Examples",
+                                       "JSON output", "Many machines"})
         EXPECT_NE(rendered.find(heading), std::string::npos) << heading;
     EXPECT_EQ(rendered.find("{{"), std::string::npos);
 
@@ -97,7 +98,7 @@ std::string complete(const std::vector<std::string> &words, const std::string &s
 TEST(GuideDocuments, CompletionOffersCommandsOptionsRecipientsAndMessageNumbers)
 {
     EXPECT_EQ(complete({"kelv", ""}), "--help\n-h\nhelp\nlist\nlog\npurge\nremind\nrevoke\nsend\nstatus\nversion\n");
-    EXPECT_EQ(complete({"kelv", "send", "--"}), "--expires\n--file\n--title\n--to\n");
+    EXPECT_EQ(complete({"kelv", "send", "--"}), "--expires\n--file\n--json\n--title\n--to\n");
     // Each recipient of a list is completed on its own: keywords, groups.
     EXPECT_EQ(complete({"kelv", "send", "--to", "root,onl"}), "root,online\n");
     EXPECT_EQ(complete({"kelv", "send", "--to", "all,@roo"}), "all,@root\n");
@@ -109,4 +110,10 @@ TEST(GuideDocuments, CompletionOffersCommandsOptionsRecipientsAndMessageNumbers)
     EXPECT_EQ(complete({"kelv", "status", ""}, store.path), "12\n3\n");
     EXPECT_EQ(complete({"kelv", "log", "1"}, store.path), "12\n");
     EXPECT_EQ(complete({"kelv", "status", "12", ""}, store.path), "\n");
+    // --json where the guide lists it, and the number wherever --json stands.
+    EXPECT_EQ(complete({"kelv", "list", "-"}), "--json\n");
+    EXPECT_EQ(complete({"kelv", "log", "12", "--j"}, store.path), "--json\n");
+    EXPECT_EQ(complete({"kelv", "revoke", "-"}, store.path), "\n");
+    EXPECT_EQ(complete({"kelv", "status", "--json", "1"}, store.path), "12\n");
+    EXPECT_EQ(complete({"kelv", "status", "--json", "12", ""}, store.path), "\n");
 }

@@ -47,7 +47,7 @@ void expect_laid_out(const std::string &page, size_t width)
             << "'" << first_word << "' fits after: " << line;
     }
     EXPECT_EQ(sections, (std::vector<std::string>{"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS",
-                                                  "SEND OPTIONS", "EXAMPLES", "FILES", "ENVIRONMENT",
+                                                  "SEND OPTIONS", "JSON OUTPUT", "EXAMPLES", "FILES", "ENVIRONMENT",
                                                   "EXIT STATUS", "SEE ALSO", "kelv 0.2.0" +
                                                   std::string(width - 17, ' ') + "KELV(1)"}));
 }

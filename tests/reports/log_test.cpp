@@ -29,8 +29,9 @@ std::string line_of(const fields &f, uid_t admin = 0, int64_t n = 7, const char 
     e.message = xstrdup(f.message);
     e.uid = xstrdup(f.uid);
     e.time = f.time;
+    e.trusted = log_entry_trusted(e, admin, recipients);
     textbuf out;
-    log_entry_line(e, n, admin, recipients, out);
+    log_entry_line(e, n, out);
     return textbuf_str(out);
 }
 
@@ -156,6 +157,10 @@ TEST(LogHistory, WithoutAJournalOnlyTheHeading)
     // This machine's own journal files only.
     EXPECT_EQ(r.out, heading + std::to_string(SD_JOURNAL_LOCAL_ONLY));
     EXPECT_EQ(r.status, 0);
+    // In JSON, a history without a journal is unknown, not empty.
+    EXPECT_EQ(reparse_json(run_in_child([&] { log_history_json(7, m, &api); }).out),
+              "{\"number\":7,\"date\":1701941400,\"author\":\"root\",\"title\":\"Mainte\\u001b[5mnance\","
+              "\"expires\":null,\"events\":null}\n");
 }
 
 TEST(LogCommand, HeadingAndRefusals)

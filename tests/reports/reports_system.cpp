@@ -180,6 +180,13 @@ TEST_F(Reports, ForgedEntriesAreMarkedWithTheirWriter)
     ASSERT_NE(postponed, l.end()) << out;
     EXPECT_EQ(postponed->find("[not trustworthy"), std::string::npos);
     EXPECT_EQ(out.find("revoked"), std::string::npos); // another identifier never shows
+
+    // The JSON form has the same entries, judged the same way.
+    std::string judged = "[";
+    for (size_t i = 1; i < l.size(); i++)
+        judged += std::string(i > 1 ? "," : "") +
+                  (l[i].find("[not trustworthy: written by UID 1002]") != std::string::npos ? "[false,1002]" : "[true,null]");
+    EXPECT_EQ(jq("[.events[] | [.trusted, .uid]]", root({"log", "--json", n}).out), judged + "]\n");
 }
 
 TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
@@ -194,9 +201,16 @@ TEST_F(Reports, PlantedEscapeSequencesNeverReachTheAdministrator)
                     "KELV_CHANNEL=\x1b[8mhidden\x1b]2;title\x07\x9b" "2J\xe2\x81\xa6", "MESSAGE=x"});
     run_result status = root({"status", n}), log = root({"log", n}), list = root({"list"});
     EXPECT_NE(status.out.find("(desktop2J)"), std::string::npos) << status.out;
-    for (const run_result *r : {&status, &log, &list})
+    run_result status_json = root({"status", n, "--json"}), log_json = root({"log", n, "--json"}),
+               list_json = root({"list", "--json"});
+    for (const run_result *r : {&status, &log, &list, &status_json, &log_json, &list_json})
         EXPECT_FALSE(has_control_bytes(r->out)) << r->out;
     EXPECT_NE(log.out.find("confirmed reading message " + n + " (hidden2J)"), std::string::npos) << log.out;
+    // The JSON carries the journal's field as it is, escaped; the
+    // confirmation record as kelv reads every record, cleaned.
+    EXPECT_EQ(jq("[.events[] | select(.event == \"CONFIRMED\") | .channel]", log_json.out),
+              "[\"\\u001b[8mhidden\\u001b]2;title\\u0007\xef\xbf\xbd" "2J\xe2\x81\xa6\"]\n");
+    EXPECT_EQ(jq(".recipients[0].channel", status_json.out), "\"desktop2J\"\n");
 }
 
 TEST_F(Reports, WhatAUserWritesNeverPassesForAnotherRowOnAnEightyColumnScreen)

@@ -308,3 +308,30 @@ std::string copy_for_others(const temp_dir &dir, const std::string &program)
 
 std::string kelv_path() { return KELV_BIN; }
 std::string kelvora_user_path() { return KELVORA_USER_BIN; }
+
+namespace {
+
+// The output of argv with text on its standard input; failure and the
+// program's complaint when it fails.
+std::string filtered(const std::vector<std::string> &argv, const std::string &text, const std::string &failure)
+{
+    run_options o;
+    o.input = text;
+    o.has_input = true;
+    run_result r = run_program(argv, o);
+    return r.status == 0 ? r.out : failure + r.err;
+}
+
+} // namespace
+
+std::string reparse_json(const std::string &text)
+{
+    return filtered({"python3", "-c", "import json, sys; print(json.dumps(json.loads("
+                                      "sys.stdin.buffer.read().decode('utf-8')), separators=(',', ':')))"},
+                    text, "invalid: ");
+}
+
+std::string jq(const std::string &filter, const std::string &text)
+{
+    return filtered({"jq", "-c", filter}, text, "jq failed: ");
+}

@@ -74,3 +74,10 @@ std::string kelvora_user_path();
 // tree may lie in a directory that only its owner can enter (/root, a
 // home directory).
 std::string copy_for_others(const temp_dir &dir, const std::string &program);
+
+// text as python3's strict JSON parser reads it (UTF-8 input, no raw control
+// characters, one document), written back compact in ASCII with its members
+// in their order; "invalid: " and the parser's complaint otherwise.
+std::string reparse_json(const std::string &text);
+// What jq -c filter prints for the JSON text, one value per line.
+std::string jq(const std::string &filter, const std::string &text);
