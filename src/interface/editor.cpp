@@ -41,6 +41,44 @@ const char *chosen_editor()
     return visual && *visual ? visual : editor && *editor ? editor : nullptr;
 }
 
+// True while process pid is stopped.
+bool stopped(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    textbuf stat;
+    if (read_file(path, 4096, true, stat) < 0)
+        return false;
+    // The state follows the name, which is in parentheses and may hold any.
+    const char *close = strrchr(textbuf_str(stat), ')');
+    return close && close[1] == ' ' && (close[2] == 'T' || close[2] == 't');
+}
+
+// Waits for the editor to end; its wait status, or -1. An editor stops
+// itself on the suspend key (its terminal is raw: Ctrl+Z is a byte to it, not
+// a signal to kelv): kelv then stops its whole process group with it, so
+// that the shell, or sudo, which runs kelv on a terminal of its own and
+// watches kelv alone, sees the job stopped and gives the prompt back. When
+// the job goes on (fg), the editor goes on with it, and the draft with it.
+int wait_for_editor(child_process &child)
+{
+    for (;;) {
+        int status;
+        pid_t r = waitpid(child.pid, &status, WUNTRACED);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 || !WIFSTOPPED(status)) {
+            child.pid = -1;
+            return r < 0 ? -1 : status;
+        }
+        // Already going on when the suspend key stopped kelv as well.
+        if (!stopped(child.pid))
+            continue;
+        kill(0, SIGSTOP);
+        kill(child.pid, SIGCONT);
+    }
+}
+
 // The editor on path, in the foreground; its wait status, or -1 when it
 // could not be started (errno set).
 int run_editor(const char *path, const user_info *caller)
@@ -65,7 +103,7 @@ int run_editor(const char *path, const user_info *caller)
     child_process child;
     child.pid = start_program(caller, -1, envp.data(), programs, command ? 3 : 2);
     int error = errno;
-    int status = child.pid < 0 ? -1 : child_wait(child);
+    int status = child.pid < 0 ? -1 : wait_for_editor(child);
     take_terminal_back();
     if (status == -1)
         errno = error;

@@ -376,3 +376,56 @@ TEST_F(Interface, MountsOfBobsOwnNeverMakeEveryMailboxBeReadAgain)
     t->keys({"q"});
     EXPECT_TRUE(t->wait_for("[kelv ended: 0]")) << t->screen();
 }
+
+TEST_F(Interface, AnEditorSuspendedThroughSudoSuspendsKelvAndComesBackWithTheDraft)
+{
+    // An editor as full-screen editors are: its terminal is raw, so Ctrl+Z
+    // reaches it as a byte, and it stops itself alone.
+    write_text(editor,
+               "#!/bin/bash\n"
+               "stty raw -echo\n"
+               "printf 'editing: %s\\r\\n' \"$(head -n 1 \"$1\")\"\n"
+               "while :; do\n"
+               "  case $(dd bs=1 count=1 2>/dev/null | od -An -tx1 | tr -d ' \\n') in\n"
+               "  1a) stty sane; kill -TSTP $$; stty raw -echo; printf 'editing again\\r\\n' ;;\n"
+               "  77) printf 'Added in the editor.\\n' >> \"$1\"; stty sane; exit 0 ;;\n"
+               "  esac\n"
+               "done\n",
+               0755);
+    // alice's shell with job control; sudo runs kelv on a terminal of its
+    // own (use_pty, as Debian's sudoers has it) and watches kelv alone.
+    ASSERT_NE(read_text("/etc/sudoers").find("use_pty"), std::string::npos);
+    tmux_session t(100, 30, "exec env PS1='alice$ ' bash --norc -i", as_alice);
+    // The shell's prompt stands alone on the last row it has written.
+    auto prompt_back = [&] {
+        for (int i = 0; i < 250; i++) {
+            std::vector<std::string> rows = t.rows();
+            while (!rows.empty() && rows.back().empty())
+                rows.pop_back();
+            if (!rows.empty() && rows.back() == "alice$")
+                return true;
+            usleep(20000);
+        }
+        return false;
+    };
+    ASSERT_TRUE(prompt_back()) << t.screen();
+    t.type("sudo VISUAL=" + editor + " kelv");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for("No messages sent.", 10000)) << t.screen();
+    t.keys({"n", "Tab", "Tab", "Tab"});
+    t.type("Typed before the editor.");
+    t.keys({"C-e"});
+    ASSERT_TRUE(t.wait_for("editing: Typed before the editor.")) << t.screen();
+
+    t.keys({"C-z"});
+    ASSERT_TRUE(t.wait_for("Stopped")) << t.screen();
+    EXPECT_TRUE(prompt_back()) << t.screen();
+    t.type("fg");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for("editing again")) << t.screen();
+    t.keys({"w"});
+    ASSERT_TRUE(t.wait_for("│ Typed before the editor.")) << t.screen();
+    EXPECT_TRUE(t.wait_for("│ Added in the editor.")) << t.screen();
+    t.keys({"C-c"});
+    EXPECT_TRUE(prompt_back()) << t.screen();
+}
