@@ -245,26 +245,6 @@ struct kept_view {
     }
 };
 
-// Counts the times a directory itself is opened, as a child reading it does.
-struct open_counter {
-    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    explicit open_counter(const std::string &dir) { inotify_add_watch(fd, dir.c_str(), IN_OPEN | IN_ONLYDIR); }
-    ~open_counter() { close(fd); }
-    int take() const
-    {
-        int count = 0;
-        alignas(inotify_event) char buf[4096];
-        ssize_t r;
-        while ((r = read(fd, buf, sizeof buf)) > 0)
-            for (ssize_t off = 0; off < r;) {
-                const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
-                count += e->len == 0; // not one of its files
-                off += static_cast<ssize_t>(sizeof *e + e->len);
-            }
-        return count;
-    }
-};
-
 } // namespace
 
 TEST_F(mailbox_fixture, KeptRecordsAreReadAgainWhenTheMailboxChangesAndOnlyThen)

@@ -350,8 +350,7 @@ TEST_F(Interface, MountsOfBobsOwnNeverMakeEveryMailboxBeReadAgain)
     ASSERT_TRUE(t->wait_gone(" mailbox…")) << t->screen();
 
     // Every time a child reads alice's mailbox it opens her acks directory.
-    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(inotify_add_watch(opens, "/var/lib/kelvora/users/alice/acks", IN_OPEN | IN_ONLYDIR), 0);
+    open_counter reads("/var/lib/kelvora/users/alice/acks");
     // bob mounts and unmounts a file system of his own, as fusermount lets
     // him, for longer than two timed reloads.
     const std::string point = "/home/bob/mnt";
@@ -362,17 +361,7 @@ TEST_F(Interface, MountsOfBobsOwnNeverMakeEveryMailboxBeReadAgain)
         ASSERT_EQ(umount2(point.c_str(), MNT_DETACH), 0) << strerror(errno);
         usleep(50000);
     }
-    int count = 0;
-    alignas(inotify_event) char buf[4096];
-    ssize_t r;
-    while ((r = read(opens, buf, sizeof buf)) > 0)
-        for (ssize_t off = 0; off < r;) {
-            const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
-            count += e->len == 0; // the directory itself, not one of its files
-            off += static_cast<ssize_t>(sizeof *e + e->len);
-        }
-    close(opens);
-    EXPECT_EQ(count, 0) << "alice's mailbox read again for bob's mounts";
+    EXPECT_EQ(reads.take(), 0) << "alice's mailbox read again for bob's mounts";
     t->keys({"q"});
     EXPECT_TRUE(t->wait_for("[kelv ended: 0]")) << t->screen();
 }

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 #include <algorithm>
 
@@ -334,4 +335,25 @@ std::string reparse_json(const std::string &text)
 std::string jq(const std::string &filter, const std::string &text)
 {
     return filtered({"jq", "-c", filter}, text, "jq failed: ");
+}
+
+open_counter::open_counter(const std::string &dir) : fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+{
+    inotify_add_watch(fd, dir.c_str(), IN_OPEN | IN_ONLYDIR);
+}
+
+open_counter::~open_counter() { close(fd); }
+
+int open_counter::take() const
+{
+    int count = 0;
+    alignas(inotify_event) char buf[4096];
+    ssize_t r;
+    while ((r = read(fd, buf, sizeof buf)) > 0)
+        for (ssize_t off = 0; off < r;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
+            count += e->len == 0; // not one of its files
+            off += static_cast<ssize_t>(sizeof *e + e->len);
+        }
+    return count;
 }

@@ -66,6 +66,18 @@ struct scoped_env {
     ~scoped_env();
 };
 
+// Counts the times a directory itself is opened (not one of its files), as
+// a child reading a mailbox opens its acks directory.
+struct open_counter {
+    int fd;
+    explicit open_counter(const std::string &dir);
+    ~open_counter();
+    open_counter(const open_counter &) = delete;
+    open_counter &operator=(const open_counter &) = delete;
+    // The opens since the last take.
+    int take() const;
+};
+
 // Paths of the built programs.
 std::string kelv_path();
 std::string kelvora_user_path();
