@@ -367,8 +367,8 @@ struct user_run {
     int result = -1; // what run_as_user would have returned
 };
 // Does every run as run_as_user does it, with up to parallel children at
-// once, started in the order of the array; each child has all the bounds of
-// run_as_user, its time limit counted from its own start.
+// once (64 at most), started in the order of the array; each child has all
+// the bounds of run_as_user, its time limit counted from its own start.
 void run_as_users(user_run *runs, size_t count, size_t parallel);
 // The processors this process may run on, at least 1.
 size_t usable_cores();

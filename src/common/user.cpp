@@ -18,9 +18,9 @@
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <span>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
 
 user_info::~user_info() { user_info_free(*this); }
 
@@ -283,6 +283,10 @@ namespace {
 
 namespace {
 
+// The helper links this file and must not need the C++ runtime: the children
+// at once and their poll entries live in fixed arrays, never on the heap.
+const size_t most_at_once = 64;
+
 // A run whose child has started: the parent's ends of its pipes and what
 // has been written to it so far.
 struct running {
@@ -398,10 +402,15 @@ void look_for_end(running &slot)
 
 // Waits for something to happen to the running children, up to the nearest
 // deadline, and handles it.
-void wait_for_children(std::vector<running> &slots)
+void wait_for_children(std::span<running> slots)
 {
-    std::vector<struct pollfd> fds;
-    std::vector<running *> owners;
+    struct pollfd fds[2 * most_at_once];
+    running *owners[2 * most_at_once];
+    size_t count = 0;
+    auto watch = [&](int fd, short events, running &s) {
+        fds[count] = {fd, events, 0};
+        owners[count++] = &s;
+    };
     int64_t now_ms = monotonic_ms();
     int64_t wait_ms = 1000;
     for (running &s : slots) {
@@ -409,21 +418,17 @@ void wait_for_children(std::vector<running> &slots)
             continue;
         wait_ms = std::min(wait_ms, std::max<int64_t>(s.deadline - now_ms, 0));
         if (s.reading) {
-            fds.push_back({s.out.get(), POLLIN, 0});
-            owners.push_back(&s);
-            if (s.in.valid()) {
-                fds.push_back({s.in.get(), POLLOUT, 0});
-                owners.push_back(&s);
-            }
+            watch(s.out.get(), POLLIN, s);
+            if (s.in.valid())
+                watch(s.in.get(), POLLOUT, s);
         } else if (s.ended.valid()) {
-            fds.push_back({s.ended.get(), POLLIN, 0});
-            owners.push_back(&s);
+            watch(s.ended.get(), POLLIN, s);
         } else {
             // No pidfd: look again every 10 ms.
             wait_ms = std::min<int64_t>(wait_ms, 10);
         }
     }
-    int n = poll(fds.data(), fds.size(), static_cast<int>(wait_ms));
+    int n = poll(fds, count, static_cast<int>(wait_ms));
     if (n < 0 && errno != EINTR) {
         // Reading is over; each child still has until its deadline to end.
         for (running &s : slots)
@@ -431,7 +436,7 @@ void wait_for_children(std::vector<running> &slots)
                 stop_reading(s);
         return;
     }
-    for (size_t i = 0; n > 0 && i < fds.size(); i++) {
+    for (size_t i = 0; n > 0 && i < count; i++) {
         running &s = *owners[i];
         if (!fds[i].revents || !s.reading)
             continue;
@@ -461,7 +466,8 @@ void run_as_users(user_run *runs, size_t count, size_t parallel)
     struct sigaction saved;
     catch_signal(SIGPIPE, SIG_IGN, &saved);
 
-    std::vector<running> slots(std::max<size_t>(1, std::min(parallel, count)));
+    running all[most_at_once];
+    std::span<running> slots(all, std::clamp<size_t>(std::min(parallel, count), 1, most_at_once));
     size_t next = 0;
     for (;;) {
         bool active = false;
