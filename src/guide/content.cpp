@@ -68,8 +68,9 @@ static const char *const send_options[] = {
     "--to DEST¦Recipients, separated by commas without spaces: a user (tobin), a Unix group "
     "(@developers), all (every human user) or online (only those logged in now).",
     "--title TITLE¦Title shown in the message header and in the desktop dialog.",
-    "--expires DURATION¦Expiry, after which the message is no longer shown: 30m, 2h, 3d or a date "
-    "and time (\"2026-10-04 12:00\").",
+    "--expires DURATION¦Expiry, after which the message is no longer shown: 30m, 2h, 3d or 1w "
+    "(minutes, hours, days or weeks from now), or a date and time (\"2026-10-04 12:00\"). send "
+    "and status show the time it comes to.",
     "--file FILE¦Reads the message text from FILE.",
 };
 const guide_table guide_send_options = TABLE("SEND OPTIONS", "Send options", send_options);
