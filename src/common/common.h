@@ -193,8 +193,9 @@ int make_pipe(fd_pair &p);
 // Reads fd to its end, keeping at most limit bytes in b (counting what b
 // already held); 0 at end of file, -1 on a read error.
 int read_fd(int fd, size_t limit, textbuf &b);
-// Reads a whole regular file: -1 with EINVAL for anything but a regular file,
-// EFBIG when it is larger than limit, or the errno of open/read.
+// Reads a whole regular file: -1 with EISDIR for a directory, EINVAL for
+// anything else but a regular file, EFBIG when it is larger than limit, or
+// the errno of open/read.
 int read_file(const char *path, size_t limit, bool nofollow, textbuf &b);
 int write_all(int fd, const void *bytes, size_t n);
 // Replaces path by a complete new file through path.tmp and one rename.

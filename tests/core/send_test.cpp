@@ -187,6 +187,8 @@ TEST(Send, TextRefusals)
                    "message too long: 65537 bytes (at most 65536)");
     expect_refused(s, s.kelv({"send", "--to", s.me, "--file", s.path("missing")}),
                    s.path("missing") + ": No such file or directory");
+    temp_dir notes;
+    expect_refused(s, s.kelv({"send", "--to", s.me, "--file", notes.path}), notes.path + ": Is a directory");
     // The header counted with the widest message number and a ten-digit date.
     size_t size = std::string("format: 1\nid: 999999999999999999\nfrom: \ndate: 1234567890\ntitle: \nexpires: \n\n")
                       .size() + s.me.size() + 10000 + 65537;
