@@ -280,6 +280,50 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     quit(*t);
 }
 
+// Every name, mode, size, time and content under sent/ and users/.
+std::string store_state(const test_store &s)
+{
+    run_options o;
+    o.cwd = s.dir.path;
+    return run_program({"sh", "-c",
+                        "find sent users -printf '%p %m %s %T@\\n' | sort && "
+                        "find sent users -type f -exec md5sum {} + | sort"},
+                       o)
+        .out;
+}
+
+// The answers that decline, on each dialog that changes the store: the store
+// stays exactly as it was.
+TEST_F(interactive_fixture, NoAndEscOnRevokeRemindAndPurgeLeaveTheStoreAsItWas)
+{
+    twenty_messages();
+    put_marker(s, b, 18, "term", now() - 60);
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    t->keys({"Down", "Down"});
+    ASSERT_TRUE(t->wait_for("│ > 18")) << t->screen();
+    const std::string before = store_state(s);
+    // What remind would take away is part of what is compared.
+    ASSERT_NE(before.find("\nusers/bin/state/18.term "), std::string::npos) << before;
+
+    struct dialog {
+        std::vector<std::string> keys;
+        std::string title;
+    };
+    for (const dialog &d : {dialog{{"r"}, "─ Revoke message 18? "}, dialog{{"m"}, "─ Remind message 18? "},
+                            dialog{{"p", "Enter"}, "─ Delete old messages? "}}) {
+        for (const char *answer : {"n", "Escape"}) {
+            t->keys(d.keys);
+            ASSERT_TRUE(t->wait_for(d.title)) << t->screen();
+            t->keys({answer});
+            EXPECT_TRUE(t->wait_gone(d.title)) << d.title << answer << "\n" << t->screen();
+            ASSERT_EQ(store_state(s), before) << d.title << answer;
+            ASSERT_TRUE(t->wait_for("│ > 18")) << t->screen();
+        }
+    }
+    quit(*t);
+}
+
 TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsAFreshKelvShowsThem)
 {
     for (long long n = 1; n <= 3; n++) {
