@@ -21,8 +21,9 @@
 // ---------------------------------------------------------------------------
 // Errors and memory
 
-// Writes "NAME: message\n" to standard error after flushing standard output,
-// then exits with status 1.
+// Flushes standard output and exits with status 1, writing "NAME: message\n"
+// to standard error after every other exit handler has run (the one that
+// gives the terminal back included).
 [[noreturn]] void die(const char *fmt, ...) KELV_PRINTF(1, 2);
 // The same line, without ending the process.
 void warnf(const char *fmt, ...) KELV_PRINTF(1, 2);
