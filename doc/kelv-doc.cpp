@@ -12,6 +12,7 @@
 #include "core/core.h"
 #include "guide/guide.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -42,20 +43,58 @@ std::vector<entry> entries_of(const guide_table &t)
 // ---------------------------------------------------------------------------
 // roff
 
-// One text line: backslashes and minus signs escaped, and a leading dot or
-// quote kept from being read as a request.
-std::string roff(const std::string &text)
+// Escapes one word: backslashes and minus signs.
+std::string roff_word(const std::string &word)
 {
     std::string out;
-    if (!text.empty() && (text[0] == '.' || text[0] == '\''))
-        out = "\\&";
-    for (char c : text) {
+    for (char c : word) {
         if (c == '\\')
             out += "\\e";
         else if (c == '-')
             out += "\\-";
         else
             out += c;
+    }
+    return out;
+}
+
+// True for a word of prose: letters, with punctuation around them at most.
+// Anything else (a path, an option, a file name, a date) is set whole.
+bool is_prose(const std::string &word)
+{
+    size_t end = word.find_last_not_of(".,;:!?)»\"'");
+    for (size_t i = 0; end != std::string::npos && i <= end; i++) {
+        unsigned char c = static_cast<unsigned char>(word[i]);
+        if (c < 0x80 && !isalpha(c) && !strchr("(\"'", c))
+            return false;
+    }
+    return true;
+}
+
+// One text line: escaped, a leading dot or quote kept from being read as a
+// request, and no path or command broken by man. Hyphenation cut
+// "/usr/local/..." as "/usr/lo‐cal/..."; \% keeps a word whole, and every
+// word of a command line (whole) or that is not prose gets it. The user
+// manual's path holds a blank, which is made one that never breaks.
+std::string roff(const std::string &text, bool whole = false)
+{
+    const char glue = '\x1f';
+    std::string t = text, manual = guide_user_manual, glued = manual;
+    std::replace(glued.begin(), glued.end(), ' ', glue);
+    for (size_t at = t.find(manual); at != std::string::npos; at = t.find(manual, at + glued.size()))
+        t.replace(at, manual.size(), glued);
+
+    std::string out = !t.empty() && (t[0] == '.' || t[0] == '\'') ? "\\&" : "";
+    for (size_t at = 0; at <= t.size();) {
+        size_t end = std::min(t.find(' ', at), t.size());
+        std::string word = t.substr(at, end - at);
+        if (!word.empty() && (whole || !is_prose(word)))
+            out += "\\%";
+        for (char c : roff_word(word))
+            out += c == glue ? std::string("\\ ") : std::string(1, c);
+        if (end < t.size())
+            out += ' ';
+        at = end + 1;
     }
     return out;
 }
@@ -75,15 +114,15 @@ std::string manual_page()
     for (size_t i = 0; i < guide_synopsis_count; i++) {
         std::string line = guide_synopsis[i];
         size_t first = line.find(' ');
-        s += "\\fB" + roff(line.substr(0, first)) + "\\fR" +
-             (first == std::string::npos ? "" : roff(line.substr(first))) + "\n";
+        s += "\\fB" + roff(line.substr(0, first), true) + "\\fR" +
+             (first == std::string::npos ? "" : roff(line.substr(first), true)) + "\n";
     }
     s += ".fi\n.SH DESCRIPTION\n" + roff(guide_description) + "\n";
     for (size_t i = 0; i < guide_reference_count; i++) {
         const guide_table *t = guide_reference_tables[i];
         s += std::string(".SH ") + t->section + "\n";
         for (const entry &e : entries_of(*t))
-            s += ".TP\n\\fB" + roff(e.term) + "\\fR\n" + roff(e.description) + "\n";
+            s += ".TP\n\\fB" + roff(e.term, true) + "\\fR\n" + roff(e.description) + "\n";
     }
     s += ".SH \"SEE ALSO\"\n" + roff(guide_see_also) + "\n";
     return s;

@@ -25,8 +25,9 @@
 // ---------------------------------------------------------------------------
 // Errors and memory
 
-// Writes "NAME: message\n" to standard error after flushing standard output,
-// then exits with status 1.
+// Flushes standard output and exits with status 1, writing "NAME: message\n"
+// to standard error after every other exit handler has run (the one that
+// gives the terminal back included).
 [[noreturn]] void die(const char *fmt, ...) KELV_PRINTF(1, 2);
 // The same line, without ending the process.
 void warnf(const char *fmt, ...) KELV_PRINTF(1, 2);
@@ -243,8 +244,9 @@ int make_pipe(fd_pair &p);
 // Reads fd to its end, keeping at most limit bytes in b (counting what b
 // already held); 0 at end of file, -1 on a read error.
 int read_fd(int fd, size_t limit, textbuf &b);
-// Reads a whole regular file: -1 with EINVAL for anything but a regular file,
-// EFBIG when it is larger than limit, or the errno of open/read.
+// Reads a whole regular file: -1 with EISDIR for a directory, EINVAL for
+// anything else but a regular file, EFBIG when it is larger than limit, or
+// the errno of open/read.
 int read_file(const char *path, size_t limit, bool nofollow, textbuf &b);
 int write_all(int fd, const void *bytes, size_t n);
 // Replaces path by a complete new file through path.tmp and one rename.
@@ -420,8 +422,8 @@ struct user_run {
     bool ended = false; // result is set
 };
 // Does every run as run_as_user does it, with up to parallel children at
-// once, started in the order of the array; each child has all the bounds of
-// run_as_user, its time limit counted from its own start.
+// once (64 at most), started in the order of the array; each child has all
+// the bounds of run_as_user, its time limit counted from its own start.
 void run_as_users(user_run *runs, size_t count, size_t parallel);
 
 // Runs that go on while their caller does other work. A run added starts as

@@ -17,12 +17,38 @@ static void vreport(const char *fmt, va_list ap)
     fflush(stderr);
 }
 
+// What die() has to say is said by the last exit handler, after every other
+// one has given back what it took: the interface leaves its alternate screen
+// first, and the line lands on the screen that stays.
+static char *fatal_line;
+static bool fatal_deferred;
+
+static void say_fatal()
+{
+    if (fatal_line)
+        fputs(fatal_line, stderr);
+    fflush(stderr);
+}
+
+// Registered before main, so before any handler of a command: it runs last.
+__attribute__((constructor)) static void defer_fatal() { fatal_deferred = atexit(say_fatal) == 0; }
+
 void die(const char *fmt, ...)
 {
+    fflush(stdout);
+    char *text = nullptr;
     va_list ap;
     va_start(ap, fmt);
-    vreport(fmt, ap);
+    int n = vasprintf(&text, fmt, ap);
     va_end(ap);
+    // Out of memory, the line is what die was asked to say at all.
+    if (n < 0 || asprintf(&fatal_line, "%s: %s\n", program_name, text) < 0) {
+        static char plain[256];
+        snprintf(plain, sizeof plain, "%s: %s\n", program_name, n < 0 ? fmt : text);
+        fatal_line = plain;
+    }
+    if (!fatal_deferred)
+        say_fatal();
     exit(1);
 }
 

@@ -62,8 +62,10 @@ int read_file(const char *path, size_t limit, bool nofollow, textbuf &b)
     if (!fd.valid())
         return -1;
     struct stat st;
-    if (fstat(fd.get(), &st) < 0 || !S_ISREG(st.st_mode)) {
-        errno = EINVAL;
+    bool examined = fstat(fd.get(), &st) == 0;
+    if (!examined || !S_ISREG(st.st_mode)) {
+        // A directory is named as such: "kelv send --file /etc" says so.
+        errno = examined && S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return -1;
     }
     if (static_cast<uint64_t>(st.st_size) > limit) {

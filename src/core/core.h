@@ -233,6 +233,11 @@ void start_agent(const user_info &u);
 
 // kelv send: the arguments after the word "send". Fatal on every failure.
 int send(int argc, char **argv);
+// The time an --expires value names: digits and m, h, d or w (minutes, hours,
+// days, weeks) from now, or any date the date program understands. Fatal
+// "invalid expiry: %s" for another value (digits and any other letter
+// included) and "the expiry is already in the past" for a time not after now.
+int64_t parse_expiry(const char *value);
 // Finishes interrupted sends, revocations and deletions; never fails.
 void recovery_pass();
 // Warns once for each recipient given up on: "message N: WHAT NAME failed 5

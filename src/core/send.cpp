@@ -38,26 +38,32 @@ bool is_option(const char *a)
            strcmp(a, "--file") == 0;
 }
 
-// Relative durations: digits and m, h or d. False when the value has another
-// form; fatal when the digits are too many for the clock.
+// Relative durations: digits and one letter, of which only m, h, d and w
+// name a unit. False when the value has another form. Any other letter is
+// refused here: date would read it as a military time zone ("1w" as today
+// 11:00), a time the administrator never meant.
 bool relative_expiry(const char *value, int64_t &out)
 {
     size_t n = strlen(value);
-    if (n < 2)
+    char letter = n > 0 ? static_cast<char>(value[n - 1] | 0x20) : 0;
+    if (n < 2 || letter < 'a' || letter > 'z' || strspn(value, "0123456789") != n - 1)
         return false;
-    int64_t unit = value[n - 1] == 'm' ? 60 : value[n - 1] == 'h' ? 3600 : value[n - 1] == 'd' ? 86400 : 0;
-    if (!unit)
-        return false;
+    int64_t unit = 0;
+    switch (value[n - 1]) {
+    case 'm': unit = 60; break;
+    case 'h': unit = 3600; break;
+    case 'd': unit = 86400; break;
+    case 'w': unit = 7 * 86400; break;
+    default: die("invalid expiry: %s", value);
+    }
     char digits[20];
+    int64_t count, seconds;
     if (n - 1 > 18)
-        return false;
+        die("invalid expiry: %s", value);
     memcpy(digits, value, n - 1);
     digits[n - 1] = '\0';
-    int64_t count;
-    if (!parse_number(digits, count))
-        return false;
-    int64_t seconds;
-    if (__builtin_mul_overflow(count, unit, &seconds) || __builtin_add_overflow(now(), seconds, &out))
+    if (!parse_number(digits, count) || __builtin_mul_overflow(count, unit, &seconds) ||
+        __builtin_add_overflow(now(), seconds, &out))
         die("invalid expiry: %s", value);
     return true;
 }
@@ -96,6 +102,20 @@ int64_t date_expiry(const char *value)
     return t;
 }
 
+} // namespace
+
+int64_t parse_expiry(const char *value)
+{
+    int64_t t;
+    if (!relative_expiry(value, t))
+        t = date_expiry(value);
+    if (t <= now())
+        die("the expiry is already in the past");
+    return t;
+}
+
+namespace {
+
 send_options parse_send_arguments(int argc, char **argv)
 {
     send_options o;
@@ -117,10 +137,8 @@ send_options parse_send_arguments(int argc, char **argv)
                 o.title = value;
             else if (strcmp(a, "--file") == 0)
                 o.file = value;
-            else if (!relative_expiry(value, o.expires))
-                o.expires = date_expiry(value);
-            if (strcmp(a, "--expires") == 0 && o.expires <= now())
-                die("the expiry is already in the past");
+            else
+                o.expires = parse_expiry(value);
             continue;
         }
         if (strcmp(a, "--") == 0) {
@@ -285,20 +303,29 @@ struct send_report {
     std::vector<recipient_result> recipients; // every one, in the order of the send
     size_t failed;                            // not delivered, to be retried
     bool revoked;                             // the revocation record exists now
+    int64_t expires;                          // the expiry the send computed, 0: none
 };
 
 void print_send_text(const send_report &r)
 {
     long long id = r.id;
     size_t count = r.recipients.size();
+    // The time a relative or free-form --expires came to, where the
+    // administrator sees whether it is the one meant.
+    char expiry[64] = "";
+    if (r.expires != 0) {
+        char when[32];
+        format_time(r.expires, when);
+        snprintf(expiry, sizeof expiry, " Expires on %s.", when);
+    }
     if (r.failed)
-        printf("Message %lld delivered to %zu of %zu recipients.\n", id, count - r.failed, count);
+        printf("Message %lld delivered to %zu of %zu recipients.%s\n", id, count - r.failed, count, expiry);
     else if (r.revoked)
         printf("Message %lld revoked while sending: delivery stopped.\n", id);
     else if (count == 1)
-        printf("Message %lld sent to 1 user.\n", id);
+        printf("Message %lld sent to 1 user.%s\n", id, expiry);
     else
-        printf("Message %lld sent to %zu users.\n", id, count);
+        printf("Message %lld sent to %zu users.%s\n", id, count, expiry);
 }
 
 void print_send_json(const send_report &r)
@@ -314,7 +341,10 @@ void print_send_json(const send_report &r)
         e["reason"] = reason ? nlohmann::ordered_json(reason) : nlohmann::ordered_json();
         recipients.push_back(std::move(e));
     }
-    print_json({{"message", r.id}, {"revoked", r.revoked}, {"recipients", std::move(recipients)}});
+    print_json({{"message", r.id},
+                {"expires", r.expires ? nlohmann::ordered_json(r.expires) : nlohmann::ordered_json()},
+                {"revoked", r.revoked},
+                {"recipients", std::move(recipients)}});
 }
 
 } // namespace
@@ -408,7 +438,7 @@ int send(int argc, char **argv)
     // A send with failures stays open: the next recovery pass retries them.
     if (failed.count == 0)
         close_send(n);
-    send_report report = {id, std::move(results), failed.count, has_marker(n, "revoked")};
+    send_report report = {id, std::move(results), failed.count, has_marker(n, "revoked"), m.expires};
     if (o.json)
         print_send_json(report);
     else

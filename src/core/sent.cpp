@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -22,12 +21,23 @@ namespace {
 const int marker_flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
 const int64_t largest_number = 999999999999999999LL;
 
-// Takes an exclusive flock, retrying interrupted waits.
+// Takes an exclusive lock on the whole file, retrying interrupted waits.
+//
+// A record lock (fcntl), not flock: a flock belongs to the open file and so
+// also to every child forked while it is held, until the child has closed
+// its copy. A kelv killed just after a fork (a mailbox child, the agent's
+// starter) would leave its lock to that child for a moment, and the next
+// command's recovery pass would skip the message as busy. A record lock
+// belongs to the process alone and is gone before its death is reported.
+// Its one trap: closing any descriptor of the file releases it, so nothing
+// opens a lock file but this function, once per process and file.
 int take_lock(int fd, bool nonblocking)
 {
-    int op = LOCK_EX | (nonblocking ? LOCK_NB : 0);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
     for (;;) {
-        if (flock(fd, op) == 0)
+        if (fcntl(fd, nonblocking ? F_SETLK : F_SETLKW, &whole) == 0)
             return 0;
         if (errno != EINTR)
             return -1;

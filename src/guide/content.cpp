@@ -68,8 +68,9 @@ static const char *const send_options[] = {
     "--to DEST¦Recipients, separated by commas without spaces: a user (tobin), a Unix group "
     "(@developers), all (every human user) or online (only those logged in now).",
     "--title TITLE¦Title shown in the message header and in the desktop dialog.",
-    "--expires DURATION¦Expiry, after which the message is no longer shown: 30m, 2h, 3d or a date "
-    "and time (\"2026-10-04 12:00\").",
+    "--expires DURATION¦Expiry, after which the message is no longer shown: 30m, 2h, 3d or 1w "
+    "(minutes, hours, days or weeks from now), or a date and time (\"2026-10-04 12:00\"). send "
+    "and status show the time it comes to.",
     "--file FILE¦Reads the message text from FILE.",
     "--json¦Reports the send as one JSON document (see JSON OUTPUT). Taken anywhere before --; after "
     "--, it is a word of the text.",
@@ -82,7 +83,8 @@ static const char *const json_output[] = {
     "even what the text reports clean away: every character outside ASCII is written as a \\u "
     "escape and every byte that is not UTF-8 as U+FFFD, so the document itself is safe on a terminal, "
     "while the strings printed raw are not. Errors stay one line on standard error, with status 1.",
-    "kelv send --json¦message (its number), revoked (the send was stopped by a revocation) and "
+    "kelv send --json¦message (its number), expires (the expiry the send computed, or null), revoked "
+    "(the send was stopped by a revocation) and "
     "recipients, each with user, delivered (true or false), terminals (written to, when delivered) "
     "and reason (why not: \"no such user\", \"the copy could not be written\", which the next kelv "
     "command retries, or \"revoked while sending\"). A partial delivery prints the document, then "

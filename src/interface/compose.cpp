@@ -11,6 +11,7 @@
 // (a tab takes the one column of the blank that shows it).
 #include "interface.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -100,6 +101,29 @@ void go_to_field(struct compose_form &form, int field)
 
 int count_step(int argc, char **argv) { return count_recipients(argc > 0 ? argv[0] : ""); }
 
+int expiry_step(int argc, char **argv)
+{
+    printf("%lld\n", static_cast<long long>(parse_expiry(argc > 0 ? argv[0] : "")));
+    return 0;
+}
+
+// The number on the first line of a step's output.
+bool first_line_number(const char *output, int64_t &n)
+{
+    char *first = xstrndup(output, strcspn(output, "\n"));
+    bool ok = parse_number(first, n);
+    free(first);
+    return ok;
+}
+
+// Appends the first line of a failed step's output, in red.
+void append_refusal(textbuf &out, const char *output)
+{
+    textbuf_append_str(out, style_red);
+    append_clean_line(out, output, strcspn(output, "\n"));
+    textbuf_append_str(out, style_reset);
+}
+
 // The note beside To: how many users it names, or why it names nobody.
 void update_preview(struct compose_form &form)
 {
@@ -114,16 +138,12 @@ void update_preview(struct compose_form &form)
     const char *out = textbuf_str(output);
     if (status == 0) {
         int64_t n = 0;
-        char *first = xstrndup(out, strcspn(out, "\n"));
-        parse_number(first, n);
-        free(first);
+        first_line_number(out, n);
         form.recipient_preview =
             n == 1 ? xstrdup("1 recipient") : xasprintf("%lld recipients", static_cast<long long>(n));
     } else if (output.len > 0) {
         textbuf line;
-        textbuf_append_str(line, style_red);
-        append_clean_line(line, out, strcspn(out, "\n"));
-        textbuf_append_str(line, style_reset);
+        append_refusal(line, out);
         form.recipient_preview = xstrdup(textbuf_str(line));
     }
 }
@@ -400,6 +420,28 @@ void text_key(struct compose_form &form, ui_key key, const char *text)
 // ---------------------------------------------------------------------------
 // Sending
 
+// Appends " (21/07 11:00)", the time send will make of the Expires field,
+// or why send will refuse it: "1w" or "friday" is checked against the
+// calendar before the message goes.
+void append_expiry(textbuf &line, const textbuf &expires)
+{
+    char *argv[] = {expires.data, nullptr};
+    textbuf output;
+    int status = run_captured({expiry_step, 1, argv}, nullptr, output);
+    const char *out = textbuf_str(output);
+    int64_t t = 0;
+    bool computed = status == 0 && first_line_number(out, t);
+    char when[32] = "?";
+    if (computed)
+        format_time(t, when);
+    textbuf_append_str(line, " (");
+    if (computed || output.len == 0)
+        textbuf_append_str(line, when);
+    else
+        append_refusal(line, out);
+    textbuf_append_char(line, ')');
+}
+
 // Asks, then runs send in a child; true when the message was sent.
 bool send_form(struct compose_form &form, const frame &f)
 {
@@ -421,6 +463,8 @@ bool send_form(struct compose_form &form, const frame &f)
         textbuf_clear(line);
         textbuf_printf(line, "%s: ", field == &title ? "Title" : "Expires");
         append_clean_line(line, field->data, field->len);
+        if (field == &expires)
+            append_expiry(line, expires);
         strlist_push_copy(lines, textbuf_str(line));
     }
     push_formatted(lines, "Text: %zu bytes", text.len);

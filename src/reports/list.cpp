@@ -131,7 +131,13 @@ void print_status_text(const status_report &r)
     clean_text(raw.data, raw.len, heading);
     textbuf from;
     append_clean(from, m.from ? m.from : "");
-    printf("Message %lld · %s · from %s\n", id, textbuf_str(heading), textbuf_str(from));
+    printf("Message %lld · %s · from %s", id, textbuf_str(heading), textbuf_str(from));
+    if (m.expires != 0) {
+        char when[32];
+        format_time(m.expires, when);
+        printf(" · %s on %s", message_expired(m, now()) ? "expired" : "expires", when);
+    }
+    printf("\n");
 
     if (r.revoked) {
         // An unreadable record has no time; 01/01 00:00 would be a lie.

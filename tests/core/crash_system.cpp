@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -202,7 +203,7 @@ TEST_F(CrashSweep, NoKillPointOfASendLosesOrDoublesADelivery)
     const std::string text(65535, 'x');
     int cancelled = 0, completed = 0, untouched = 0;
     sweep w;
-    w.syscalls = {"mkdir", "mkdirat", "openat", "openat2", "write", "fsync", "rename", "unlink", "flock",
+    w.syscalls = {"mkdir", "mkdirat", "openat", "openat2", "write", "fsync", "rename", "unlink", "fcntl",
                   "fchown", "clone", "wait4", "sendmsg", "syncfs", "close"};
     w.most = 60;
     w.prepare = [&] { write_text("/run/e2e/text", text + "\n"); };
@@ -228,9 +229,41 @@ TEST_F(CrashSweep, NoKillPointOfASendLosesOrDoublesADelivery)
     EXPECT_GT(cancelled, 0);
 }
 
+// The sweep's kill points fall where they fall; this one is the moment that
+// made it fail now and then on a loaded machine: kelv send killed right after
+// forking a mailbox child that has not yet closed what it inherited (here
+// held for five seconds before it does). Nothing of the dead send may keep
+// its message busy: the very next command completes it.
+TEST_F(CrashSweep, AKilledSendLeavesItsLockToNoChildOfIt)
+{
+    const std::vector<std::string> send = {kelv, "send", "--to", "alice,bob,dave", "x"};
+    std::vector<std::string> counted = {"strace", "-qq", "-o", "/run/e2e/calls", "-e", "trace=close,clone"};
+    counted.insert(counted.end(), send.begin(), send.end());
+    run_program(counted, traced_options());
+    std::string calls = read_text("/run/e2e/calls");
+    size_t fork_at = calls.find("clone(");
+    ASSERT_NE(fork_at, std::string::npos) << calls;
+    long after_fork = std::count(calls.begin(), calls.begin() + static_cast<long>(fork_at), '\n') + 1;
+
+    system_reset();
+    std::vector<std::string> killing = {"strace", "-f", "-qq", "-o", "/run/e2e/calls", "-e", "trace=close,close_range",
+                                        "-e", "inject=close_range:delay_enter=5000000",
+                                        "-e", "inject=close:signal=SIGKILL:when=" + std::to_string(after_fork)};
+    killing.insert(killing.end(), send.begin(), send.end());
+    std::thread traced([&] { run_program(killing, traced_options()); });
+    bool killed = false;
+    for (int64_t end = monotonic_ms() + 60000; !killed && monotonic_ms() < end; usleep(10000))
+        killed = read_text("/run/e2e/calls").find("+++ killed by SIGKILL +++") != std::string::npos;
+    run_result next = run_program({kelv, "list"});
+    traced.join();
+    ASSERT_TRUE(killed) << read_text("/run/e2e/calls");
+    EXPECT_EQ(next.err, "kelv: completed delivery of message 1 to 3 recipients\n");
+    EXPECT_EQ(delivered_to_all(1), "");
+}
+
 // The calls of the shorter sweeps.
 const std::vector<const char *> store_calls = {"openat", "openat2", "write", "rename", "unlink", "rmdir",
-                                               "fsync", "flock", "clone", "wait4", "sendmsg"};
+                                               "fsync", "fcntl", "clone", "wait4", "sendmsg"};
 
 TEST_F(CrashSweep, NoKillPointOfARevocationLeavesARevokedCopy)
 {

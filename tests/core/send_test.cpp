@@ -122,17 +122,27 @@ TEST(Send, TextAndTitleAreCleanedBeforeTheyAreStored)
     EXPECT_EQ(read_text(s.tty).find('\x1b'), std::string::npos);
 }
 
+// Each unit of a relative expiry, and a date: the expiry is stored and said
+// after the usual line, so that the administrator sees what "1w" came to.
 TEST(Send, RelativeAndAbsoluteExpiry)
 {
     test_store s;
-    int64_t before = now();
-    ASSERT_EQ(s.kelv({"send", "--to", s.me, "--expires", "2h", "x"}).status, 0);
-    message m;
-    ASSERT_EQ(message_read(s.sent(1, "msg").c_str(), m), 0);
-    EXPECT_GE(m.expires, before + 7200);
-    EXPECT_LE(m.expires, now() + 7200);
+    long long n = 0;
+    for (auto [value, seconds] : {std::pair{"90m", 90 * 60}, {"2h", 2 * 3600}, {"3d", 3 * 86400}, {"1w", 7 * 86400}}) {
+        int64_t before = now();
+        run_result r = s.kelv({"send", "--to", s.me, "--expires", value, "x"});
+        ASSERT_EQ(r.status, 0) << value << ": " << r.err;
+        message m;
+        ASSERT_EQ(message_read(s.sent(++n, "msg").c_str(), m), 0);
+        EXPECT_GE(m.expires, before + seconds) << value;
+        EXPECT_LE(m.expires, now() + seconds) << value;
+        char when[32];
+        format_time(m.expires, when);
+        EXPECT_EQ(r.out, "Message " + std::to_string(n) + " sent to 1 user. Expires on " + when + ".\n");
+    }
     ASSERT_EQ(s.kelv({"send", "--to", s.me, "--expires", "2099-01-01 00:00 UTC", "x"}).status, 0);
-    ASSERT_EQ(message_read(s.sent(2, "msg").c_str(), m), 0);
+    message m;
+    ASSERT_EQ(message_read(s.sent(++n, "msg").c_str(), m), 0);
     EXPECT_EQ(m.expires, 4070908800);
 }
 
@@ -155,8 +165,11 @@ TEST(Send, ExpiryRefusals)
     expect_refused(s, s.kelv({"send", "--to", s.me, "--expires", "0m", "x"}), "the expiry is already in the past");
     expect_refused(s, s.kelv({"send", "--to", s.me, "--expires", "2001-01-01", "x"}),
                    "the expiry is already in the past");
-    // Not a relative duration, and nothing the date program understands.
-    expect_refused(s, s.kelv({"send", "--to", s.me, "--expires", "5j", "x"}), "invalid expiry: 5j");
+    // Digits and a letter that is no unit: never the date program's to read
+    // (it takes "5z" for 5 o'clock in the Zulu time zone).
+    for (const char *bad : {"5j", "5z", "1W", "2y", "3s"})
+        expect_refused(s, s.kelv({"send", "--to", s.me, "--expires", bad, "x"}), std::string("invalid expiry: ") + bad);
+    // Nothing the date program understands.
     expect_refused(s, s.kelv({"send", "--to", s.me, "--expires", "never", "x"}), "invalid expiry: never");
     expect_refused(s, s.kelv({"send", "--to", s.me, "--expires", "999999999999999999d", "x"}),
                    "invalid expiry: 999999999999999999d");
@@ -174,6 +187,8 @@ TEST(Send, TextRefusals)
                    "message too long: 65537 bytes (at most 65536)");
     expect_refused(s, s.kelv({"send", "--to", s.me, "--file", s.path("missing")}),
                    s.path("missing") + ": No such file or directory");
+    temp_dir notes;
+    expect_refused(s, s.kelv({"send", "--to", s.me, "--file", notes.path}), notes.path + ": Is a directory");
     // The header counted with the widest message number and a ten-digit date.
     size_t size = std::string("format: 1\nid: 999999999999999999\nfrom: \ndate: 1234567890\ntitle: \nexpires: \n\n")
                       .size() + s.me.size() + 10000 + 65537;

@@ -75,6 +75,38 @@ TEST(GuideDocuments, ManPageAndHtmlManualShowTheCommandsOfTheGuide)
     }
 }
 
+// man hyphenates words at the end of a line; a path or a command cut that
+// way ("/usr/lo‐cal/share/...") cannot be copied or trusted. At any width,
+// every word cut is prose, and the user manual's path, blank included,
+// stands whole on its lines.
+TEST(GuideDocuments, ManPageNeverBreaksAPathOrACommand)
+{
+    const std::regex prose("[(«\"]*[A-Za-z]+('[a-z]+)?[.,;:)»\"]*");
+    for (int width : {60, 67, 72, 80, 100, 120}) {
+        run_options o;
+        o.env = {"LC_ALL=C.UTF-8", "MANWIDTH=" + std::to_string(width)};
+        run_result man = run_program({"man", "--warnings", "-E", "UTF-8", "-l", docs + "/kelv.1"}, o);
+        ASSERT_EQ(man.status, 0) << man.err;
+        EXPECT_EQ(man.err, "") << width;
+        std::vector<std::string> rows = split_lines(man.out);
+        int manual_lines = 0;
+        for (size_t i = 0; i < rows.size(); i++) {
+            manual_lines += rows[i].find(guide_user_manual) != std::string::npos;
+            const std::string hyphen = "‐"; // U+2010, as groff sets a hyphenation
+            if (rows[i].size() < hyphen.size() || rows[i].compare(rows[i].size() - hyphen.size(), hyphen.size(), hyphen))
+                continue;
+            std::string head = rows[i].substr(0, rows[i].size() - hyphen.size());
+            head = head.substr(head.find_last_of(' ') + 1);
+            std::string next = i + 1 < rows.size() ? rows[i + 1] : "";
+            next = next.substr(next.find_first_not_of(' ') == std::string::npos ? 0 : next.find_first_not_of(' '));
+            std::string word = head + next.substr(0, next.find(' '));
+            EXPECT_TRUE(std::regex_match(word, prose)) << "at " << width << " columns man cut " << word;
+        }
+        // In FILES and in SEE ALSO.
+        EXPECT_EQ(manual_lines, 2) << width << " columns:\n" << man.out;
+    }
+}
+
 namespace {
 
 // What the completion offers for the words of a command line, the last one

@@ -75,8 +75,9 @@ TEST(GuideManual, OnAPipeEveryWayToTheGuidePrintsThePlainPageAt80Columns)
     EXPECT_EQ(help.err, "");
     expect_laid_out(help.out, 80);
     EXPECT_NE(help.out.find("\n       --expires DURATION\n              Expiry, after which the message is "
-                            "no longer shown: 30m, 2h, 3d or\n              a date and time (\"2026-10-04 "
-                            "12:00\").\n"),
+                            "no longer shown: 30m, 2h, 3d or\n              1w (minutes, hours, days or weeks "
+                            "from now), or a date and time\n              (\"2026-10-04 12:00\"). send and "
+                            "status show the time it comes to.\n"),
               std::string::npos);
     EXPECT_NE(help.out.find("\n       /usr/local/share/doc/kelvora/User Manual.html\n"), std::string::npos);
 

@@ -63,14 +63,19 @@ TEST_F(interactive_fixture, AMessageWrittenInTheFormIsSentOpenedAndRevoked)
     // The cursor stands after the dash, on the text's second line.
     EXPECT_EQ(cursor_at(*t, "22,7"), "22,7");
 
+    // The confirmation shows the time that "2d" comes to, and so does the
+    // result, as kelv send prints it.
     t->keys({"C-s"});
     ASSERT_TRUE(t->wait_for("─ Send the message? ")) << t->screen();
-    std::string dialog = t->screen();
+    std::string dialog = undated(t->screen());
+    EXPECT_NE(dialog.find("│  Expires: 2d (dd/mm hh:mm) "), std::string::npos) << dialog;
     EXPECT_NE(dialog.find("│  To: " + s.me + " (1 recipient) "), std::string::npos) << dialog;
     EXPECT_NE(dialog.find("│  Text: 50 bytes "), std::string::npos) << dialog;
     int64_t sent_at = now();
     t->keys({"y"});
-    ASSERT_TRUE(t->wait_for("│  Message 1 sent to 1 user.")) << t->screen();
+    ASSERT_TRUE(t->wait_for("│  Message 1 sent to 1 user. Expires on ")) << t->screen();
+    EXPECT_NE(undated(t->screen()).find("│  Message 1 sent to 1 user. Expires on dd/mm hh:mm. "), std::string::npos)
+        << t->screen();
     t->keys({"x"});
     ASSERT_TRUE(t->wait_for("│ >  1  ")) << t->screen();
     EXPECT_NE(undated(t->screen()).find("│ >  1  dd/mm hh:mm  Grüße aus Zürich · Wartung heute um   ▒▒▒▒▒▒▒▒▒▒▒▒  0/1"),
@@ -164,7 +169,7 @@ TEST_F(interactive_fixture, TheFormsKeysRefusalsAndWaysOut)
     t->keys({"x", "BSpace", "BSpace"});
     t->type("whenever");
     t->keys({"C-s"});
-    ASSERT_TRUE(t->wait_for("│  Expires: whenever ")) << t->screen();
+    ASSERT_TRUE(t->wait_for("│  Expires: whenever (kelv: invalid expiry: whenever) ")) << t->screen();
     t->keys({"y"});
     ASSERT_TRUE(t->wait_for("│  kelv: invalid expiry: whenever ")) << t->screen();
     t->keys({"x"});

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <cstring>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -281,6 +282,79 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     for (const std::string &name : list_dir(s.path("sent")))
         EXPECT_EQ(name[0], '.') << name;
     quit(*t);
+}
+
+// Every name, mode, size, time and content under sent/ and users/.
+std::string store_state(const test_store &s)
+{
+    run_options o;
+    o.cwd = s.dir.path;
+    return run_program({"sh", "-c",
+                        "find sent users -printf '%p %m %s %T@\\n' | sort && "
+                        "find sent users -type f -exec md5sum {} + | sort"},
+                       o)
+        .out;
+}
+
+// The answers that decline, on each dialog that changes the store: the store
+// stays exactly as it was.
+TEST_F(interactive_fixture, NoAndEscOnRevokeRemindAndPurgeLeaveTheStoreAsItWas)
+{
+    twenty_messages();
+    put_marker(s, b, 18, "term", now() - 60);
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    t->keys({"Down", "Down"});
+    ASSERT_TRUE(t->wait_for("│ > 18")) << t->screen();
+    const std::string before = store_state(s);
+    // What remind would take away is part of what is compared.
+    ASSERT_NE(before.find("\nusers/bin/state/18.term "), std::string::npos) << before;
+
+    struct dialog {
+        std::vector<std::string> keys;
+        std::string title;
+    };
+    for (const dialog &d : {dialog{{"r"}, "─ Revoke message 18? "}, dialog{{"m"}, "─ Remind message 18? "},
+                            dialog{{"p", "Enter"}, "─ Delete old messages? "}}) {
+        for (const char *answer : {"n", "Escape"}) {
+            t->keys(d.keys);
+            ASSERT_TRUE(t->wait_for(d.title)) << t->screen();
+            t->keys({answer});
+            EXPECT_TRUE(t->wait_gone(d.title)) << d.title << answer << "\n" << t->screen();
+            ASSERT_EQ(store_state(s), before) << d.title << answer;
+            ASSERT_TRUE(t->wait_for("│ > 18")) << t->screen();
+        }
+    }
+    quit(*t);
+}
+
+// A fatal error while the interface is open ends kelv through exit(), as
+// die() does: the terminal still goes back as it was, settings and screen.
+// Here memory runs out: the running kelv may map no more than it has, and
+// the next reload needs more for the messages sent meanwhile.
+TEST_F(interactive_fixture, AFatalErrorGivesTheTerminalBack)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's own allocator ends the process when memory runs out";
+#endif
+    message(1, 0, 1, 0, "Fresh news.\n");
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Fresh news.")) << t->screen();
+    pid_t kelv = first_child(t->pane_pid());
+    ASSERT_GT(kelv, 0);
+    long pages = 0;
+    ASSERT_EQ(sscanf(read_text("/proc/" + std::to_string(kelv) + "/statm").c_str(), "%ld", &pages), 1);
+    struct rlimit limit;
+    ASSERT_EQ(prlimit(kelv, RLIMIT_AS, nullptr, &limit), 0);
+    limit.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    ASSERT_EQ(prlimit(kelv, RLIMIT_AS, &limit, nullptr), 0);
+    for (long long n = 2; n <= 40; n++)
+        message(n, 0, 1, 0, std::string(60000, 'x') + "\n");
+
+    ASSERT_TRUE(t->wait_for("kelv: out of memory", 10000)) << t->screen();
+    expect_ended_with_terminal_back(*t, 1);
+    EXPECT_EQ(t->format("#{alternate_on}"), "0");
+    EXPECT_EQ(t->format("#{cursor_flag}"), "1");
 }
 
 TEST_F(interactive_fixture, ChangesBetweenTwoTimedReloadsShowOnTheNextAsAFreshKelvShowsThem)

@@ -50,8 +50,11 @@ TEST_F(json_fixture, ListAndStatusGiveTheDataOfTheTextAsStored)
     write_text(s.sent(3, "failed"), "100\n");
     make_record(s, 4, dec7, {});
 
+    char expiry[32];
+    format_time(t + 86400, expiry);
     EXPECT_EQ(s.kelv({"status", "1"}).out,
-              "Message 1 · Say \"hi\" \\ red \xff\xfe ! · 07/12 09:30 · from ro\"ot\\\n"
+              "Message 1 · Say \"hi\" \\ red \xff\xfe ! · 07/12 09:30 · from ro\"ot\\ · expires on " +
+                  std::string(expiry) + "\n"
               "  │ line \"one\"\t\\ \xc3\xa9\n"
               "  │ two\n"
               "\n"
@@ -112,7 +115,7 @@ TEST_F(json_fixture, SendReportsEveryRecipientAndAPartialDeliveryItsErrorToo)
 {
     // --json among the words asks for the report; after "--" it is text.
     EXPECT_EQ(kelv_json({"send", "--to", s.me, "Hello", "--json", "world"}),
-              R"({"message":1,"revoked":false,"recipients":[{"user":")" + s.me +
+              R"({"message":1,"expires":null,"revoked":false,"recipients":[{"user":")" + s.me +
                   R"(","delivered":true,"terminals":1,"reason":null}]})" + "\n");
     ASSERT_EQ(s.kelv({"send", "--to", s.me, "--", "--json"}).out, "Message 2 sent to 1 user.\n");
     message m1, m2;
@@ -128,7 +131,7 @@ TEST_F(json_fixture, SendReportsEveryRecipientAndAPartialDeliveryItsErrorToo)
     std::string failed = R"({"user":"daemon","delivered":false,"terminals":null,"reason":"the copy could not be written"})";
     std::string delivered = R"({"user":")" + s.me + R"(","delivered":true,"terminals":1,"reason":null})";
     // Recipients in the order of the send: names sorted.
-    EXPECT_EQ(reparse_json(r.out), R"({"message":3,"revoked":false,"recipients":[)" +
+    EXPECT_EQ(reparse_json(r.out), R"({"message":3,"expires":null,"revoked":false,"recipients":[)" +
                                        (s.me < "daemon" ? delivered + "," + failed : failed + "," + delivered) +
                                        "]}\n");
 }

@@ -93,7 +93,8 @@ TEST_F(list_fixture, WideTextKeepsTheColumnsInAPipe)
 TEST_F(list_fixture, StatusShowsHeadingTextAndEveryRecipient)
 {
     int64_t t = utc(2023, 12, 7, 14, 5);
-    make_record(s, 7, dec7, {a, b, c, d}, "Reboot at 13:00.\n\nSave your work.\n", "Maintenance");
+    make_record(s, 7, dec7, {a, b, c, d}, "Reboot at 13:00.\n\nSave your work.\n", "Maintenance",
+                utc(2099, 1, 1, 12, 0));
     add_delivery(s, 7, a, 2);
     add_delivery(s, 7, b, 0);
     add_delivery(s, 7, c, 1);
@@ -103,7 +104,7 @@ TEST_F(list_fixture, StatusShowsHeadingTextAndEveryRecipient)
     run_result r = s.kelv({"status", "7"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Message 7 · Maintenance · 07/12 09:30 · from root\n"
+    EXPECT_EQ(r.out, "Message 7 · Maintenance · 07/12 09:30 · from root · expires on 01/01 12:00\n"
                      "  │ Reboot at 13:00.\n"
                      "  │ \n"
                      "  │ Save your work.\n"
@@ -121,7 +122,10 @@ TEST_F(list_fixture, StatusOfRevokedExpiredAndUntitledMessages)
     make_record(s, 3, dec7, {a}, "last line without newline", "", t - 5);
     write_text(s.sent(3, "revoked"), std::to_string(utc(2023, 12, 7, 10, 0)) + "\n");
     add_delivery(s, 3, a);
-    EXPECT_EQ(s.kelv({"status", "3"}).out, "Message 3 · 07/12 09:30 · from root\n"
+    char expired[32];
+    format_time(t - 5, expired);
+    EXPECT_EQ(s.kelv({"status", "3"}).out, "Message 3 · 07/12 09:30 · from root · expired on " + std::string(expired) +
+                                               "\n"
                                            "REVOKED on 07/12 10:00\n"
                                            "EXPIRED\n"
                                            "  │ last line without newline\n"

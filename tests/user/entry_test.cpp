@@ -96,3 +96,23 @@ TEST(HelperEntry, AnAccountlessUserGetsStatusOneAndSilence)
         EXPECT_EQ(r.out + r.err, "");
     }
 }
+
+// The helper starts before every shell prompt of every user: each shared
+// library it needs is loaded and relocated every time, so it needs the C
+// library alone (and the dynamic loader, which is not a NEEDED entry).
+TEST(HelperEntry, NeedsNoSharedLibraryButTheCLibrary)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "a sanitizer build links its own runtime into every program";
+#endif
+    run_result r = run_program({"readelf", "--dynamic", "--wide", kelvora_user_path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> needed;
+    for (const std::string &line : lines(r.out)) {
+        size_t open = line.find("(NEEDED)") == std::string::npos ? std::string::npos : line.find('[');
+        std::string name = open == std::string::npos ? "" : line.substr(open + 1, line.find(']', open) - open - 1);
+        if (!name.empty() && name.rfind("ld-linux", 0) != 0)
+            needed.push_back(name);
+    }
+    EXPECT_EQ(needed, std::vector<std::string>{"libc.so.6"});
+}
