@@ -1,5 +1,6 @@
-// The view of one message: its heading and text, the counts, and one of two
-// panes, the recipients with their states or the history from the journal.
+// The view of one message: its heading and first lines, the counts, and one
+// of three panes, the recipients with their states, the history from the
+// journal or the whole text.
 // The data is rebuilt on a reload (every sixth timeout, a pane switch, after
 // an action or a change of size); the screen is built from it on every pass.
 // Everything shown that a user could have written (title, text, author,
@@ -23,7 +24,8 @@ const int latest_time_limit_ms = 5000;
 // A journal that keeps changing is read again at most this often.
 const int64_t history_apart_ms = 15000;
 
-enum pane_kind { pane_recipients = 0, pane_history = 1 };
+enum pane_kind { pane_recipients = 0, pane_history = 1, pane_text = 2 };
+const int pane_count = 3;
 
 struct view_state {
     int64_t number = 0;
@@ -180,22 +182,33 @@ void heading_line(strlist &lines, const message_summary &s)
     strlist_push_copy(lines, textbuf_str(h));
 }
 
+void text_row(strlist &lines, const char *line)
+{
+    push_formatted(lines, " %s│%s %s", style_dim, style_reset, line);
+}
+
+// The first lines of the text; a longer one ends with a line that says how
+// much more the Text pane holds.
 void text_block(strlist &lines, const strlist &text)
 {
     size_t shown = text.count > text_rows ? text_rows - 1 : text.count;
     for (size_t i = 0; i < shown; i++)
-        push_formatted(lines, " %s│%s %s", style_dim, style_reset, text.items[i]);
-    if (text.count > text_rows)
-        push_formatted(lines, " %s│%s …", style_dim, style_reset);
+        text_row(lines, text.items[i]);
+    if (text.count > text_rows) {
+        size_t more = text.count - shown;
+        push_formatted(lines, " %s│%s … %s%zu more line%s in the Text pane%s", style_dim, style_reset, style_grey,
+                       more, more == 1 ? "" : "s", style_reset);
+    }
 }
 
 void tab_line(strlist &lines, const view_state &v)
 {
-    const char *first = v.pane == pane_recipients ? style_selected : style_dim;
-    const char *second = v.pane == pane_history ? style_selected : style_dim;
+    auto style = [&v](int pane) { return v.pane == pane ? style_selected : style_dim; };
+    // Two blanks before the bar, where there were four before the third tab:
+    // at 80 columns the counts of two states still fit whole.
     textbuf t;
-    textbuf_printf(t, " %s Recipients (%zu) %s %s History %s    ", first, v.recipients.count, style_reset, second,
-                   style_reset);
+    textbuf_printf(t, " %s Recipients (%zu) %s %s History %s %s Text %s  ", style(pane_recipients),
+                   v.recipients.count, style_reset, style(pane_history), style_reset, style(pane_text), style_reset);
     confirmation_bar(t, v.summary.confirmed, v.summary.delivered, v.summary.sent);
     textbuf_append_str(t, "  ");
     coloured_summary(t, v.summary);
@@ -210,6 +223,11 @@ const char *state_style(recipient_state s)
 // The rows of the current pane; a heading, if any, goes to lines at once.
 void pane_rows(strlist &lines, strlist &rows, const view_state &v)
 {
+    if (v.pane == pane_text) {
+        for (size_t i = 0; i < v.text_lines.count; i++)
+            text_row(rows, v.text_lines.items[i]);
+        return;
+    }
     if (v.pane == pane_history) {
         for (size_t i = 0; i < v.history_lines.count; i++)
             push_formatted(rows, " %s", v.history_lines.items[i]);
@@ -256,9 +274,9 @@ void view_frame(frame &f, view_state &v)
         f.title = xasprintf("Message %lld", static_cast<long long>(v.number));
     }
     f.right = xasprintf("updated at %s", v.clock);
-    f.footer = xasprintf("%sTab%s recipients/history   %s↑/↓%s scroll   %sm%s remind   %sr%s revoke   %sEsc%s back",
-                         style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key,
-                         style_reset, style_key, style_reset);
+    f.footer = xasprintf(
+        "%sTab%s recipients/history/text   %s↑/↓%s scroll   %sm%s remind   %sr%s revoke   %sEsc%s back", style_key,
+        style_reset, style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key, style_reset);
 
     heading_line(f.lines, v.summary);
     text_block(f.lines, v.text_lines);
@@ -320,7 +338,7 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
     case key_page_down: v.scroll += v.pane_rows; break;
     case key_tab:
     case key_shift_tab:
-        v.pane = v.pane == pane_recipients ? pane_history : pane_recipients;
+        v.pane = (v.pane + (key == key_tab ? 1 : pane_count - 1)) % pane_count;
         v.scroll = 0;
         v.reload = true;
         // Opened, the history is read again at once.

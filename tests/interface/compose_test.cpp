@@ -97,7 +97,7 @@ TEST_F(interactive_fixture, AMessageWrittenInTheFormIsSentOpenedAndRevoked)
               top(80, "Message 1 · Grüße aus Zürich") +
                   row(80, " Grüße aus Zürich · dd/mm hh:mm · from " + author + " · expires on dd/mm hh:mm") +
                   row(80, " │ Wartung heute um 18 Uhr. Bitte speichern.") + row(80, " │ Danke—") + row(80, "") +
-                  row(80, "  Recipients (1)   History     ▒▒▒▒▒▒▒▒▒▒▒▒  1 delivered") + row(80, "") + recipients);
+                  row(80, "  Recipients (1)   History   Text   ▒▒▒▒▒▒▒▒▒▒▒▒  1 delivered") + row(80, "") + recipients);
     t->keys({"Tab"});
     ASSERT_TRUE(t->wait_gone("USER          STATE")) << t->screen();
     EXPECT_NE(t->screen(true).find("\x1b[1;7m History "), std::string::npos) << t->screen(true);

@@ -397,11 +397,11 @@ TEST_F(interactive_fixture, WideTextInTheListADialogAndTheView)
               top(80, "Message 2 · " + title) + row(80, " " + title + " · 07/12 09:32 · from root") +
                   row(80, " │ " + first.substr(0, 36 * 3)) + row(80, " │ " + first.substr(36 * 3)) +
                   row(80, " │ ご協力をお願いします。") + row(80, "") +
-                  row(80, "  Recipients (2)   History     ██████▒▒▒▒▒▒  1 confirmed · 1 delivered") + row(80, "") +
+                  row(80, "  Recipients (2)   History   Text   ██████▒▒▒▒▒▒  1 confirmed · 1 delivered") + row(80, "") +
                   row(80, " USER          STATE") +
                   row(80, " daemon        confirmed on 07/12 09:32 (terminal 端末三番のワークステー…)") +
                   row(80, " bin           delivered, written to 1 terminal") + rest +
-                  bottom(80, "Tab recipients/history   ↑/↓ scroll   m remind   r revoke   Esc back"));
+                  bottom(80, "Tab recipients/history/text   ↑/↓ scroll   m remind   r revoke   Esc back"));
     EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
     t->keys({"Escape"});
     ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
