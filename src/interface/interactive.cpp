@@ -17,6 +17,7 @@ struct list_state {
     // The mailbox records the list was built from: answers that came in the
     // background since make it out of date.
     uint64_t records = 0;
+    footer_note note;
 
     list_state() = default;
     list_state(const list_state &) = delete;
@@ -92,18 +93,10 @@ next_step act_on_letter(list_state &st, const frame &f, const char *text)
             st.selected = 0;
         return next_step::reload;
     }
-    if (strcmp(text, "r") == 0) {
-        if (!s || s->revoked)
-            return next_step::draw;
-        revoke_dialog(f, *s);
-        return next_step::reload;
-    }
-    if (strcmp(text, "m") == 0) {
-        if (!s || s->revoked || s->expired || s->delivered <= 0)
-            return next_step::draw;
-        remind_dialog(f, *s);
-        return next_step::reload;
-    }
+    if (strcmp(text, "r") == 0)
+        return s && revoke_dialog(f, *s, st.note) ? next_step::reload : next_step::draw;
+    if (strcmp(text, "m") == 0)
+        return s && remind_dialog(f, *s, st.note) ? next_step::reload : next_step::draw;
     if (strcmp(text, "p") == 0) {
         purge_dialog(f);
         return next_step::reload;
@@ -170,6 +163,7 @@ bool interactive_main()
             clamp_selection(st);
             frame f;
             list_frame(f, st.list, st.selected, st.top, st.search_text);
+            footer_note_apply(st.note, f);
             draw_frame(f);
             char text[5];
             ui_key key = read_key(text);

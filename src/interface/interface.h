@@ -109,6 +109,16 @@ void frame_free(frame &f);
 // Draws the whole screen in one write to standard output.
 void draw_frame(const frame &f);
 
+// A short note in the place of a screen's key legend, for a few seconds:
+// why a key did nothing. The screen's other keys act meanwhile.
+struct footer_note {
+    textbuf text;
+    int64_t until = 0; // monotonic_ms
+};
+void footer_note_set(footer_note &n, const char *fmt, ...) KELV_PRINTF(2, 3);
+// Puts the note in f's footer while it lasts; afterwards f keeps its own.
+void footer_note_apply(footer_note &n, frame &f);
+
 // ---------------------------------------------------------------------------
 // Text on screen, in display columns (width_of): escape sequences take none.
 
@@ -210,8 +220,12 @@ bool job_start(background_job &j, const operation &op, int time_limit_ms);
 // Kills the job's child, if it runs, and leaves it to be reaped later.
 void job_stop(background_job &j);
 
-void remind_dialog(const frame &f, const message_summary &s);
-void revoke_dialog(const frame &f, const message_summary &s);
+// Ask, then remind or revoke message s and show the result; true when the
+// dialog was shown. A message that cannot be reminded (revoked, expired, no
+// recipient who has it without having confirmed) or revoked again gets no
+// dialog: the note says why.
+bool remind_dialog(const frame &f, const message_summary &s, footer_note &note);
+bool revoke_dialog(const frame &f, const message_summary &s, footer_note &note);
 void purge_dialog(const frame &f);
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "interface.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -44,6 +45,8 @@ textbuf last_screen;
 
 const int key_wait_ms = 500;
 const int escape_wait_ms = 40;
+// How long a footer note stands.
+const int note_ms = 3000;
 
 void on_quit(int) { quit_requested = 1; }
 
@@ -241,6 +244,28 @@ ui_key read_key(char text[5])
 bool key_pending() { return pending_len > 0 || wait_input(0) > 0; }
 
 frame::~frame() { frame_free(*this); }
+
+void footer_note_set(footer_note &n, const char *fmt, ...)
+{
+    textbuf_clear(n.text);
+    va_list ap;
+    va_start(ap, fmt);
+    textbuf_vprintf(n.text, fmt, ap);
+    va_end(ap);
+    n.until = monotonic_ms() + note_ms;
+}
+
+void footer_note_apply(footer_note &n, frame &f)
+{
+    if (n.until == 0)
+        return;
+    if (monotonic_ms() >= n.until) {
+        n.until = 0;
+        return;
+    }
+    free(f.footer);
+    f.footer = xasprintf("%s%s%s", style_bold, textbuf_str(n.text), style_reset);
+}
 
 void frame_free(frame &f)
 {

@@ -40,6 +40,7 @@ struct view_state {
     int ticks = 0;
     bool reload = true;
     uint64_t records = 0; // the mailbox records the data was built from
+    footer_note note;
 
     // The history: the job that reads it (all of it, or only whether there
     // is something new), whether it was read once, the journal's latest
@@ -320,16 +321,11 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
     case key_char:
         if (strcmp(text, "q") == 0)
             return view_step::leave;
-        if (strcmp(text, "r") == 0 && !s.revoked) {
-            revoke_dialog(f, s);
+        if ((strcmp(text, "r") == 0 && revoke_dialog(f, s, v.note)) ||
+            (strcmp(text, "m") == 0 && remind_dialog(f, s, v.note))) {
             v.reload = true;
             v.history_owed = true;
             v.history_at = 0; // what was done shows in the history at once
-        } else if (strcmp(text, "m") == 0 && !s.revoked && !s.expired && s.delivered > 0) {
-            remind_dialog(f, s);
-            v.reload = true;
-            v.history_owed = true;
-            v.history_at = 0;
         }
         break;
     case key_up: v.scroll--; break;
@@ -365,6 +361,8 @@ void message_view(int64_t n, const char *loaded_at)
         tend_history(v);
         frame f;
         view_frame(f, v);
+        if (!screen_too_small())
+            footer_note_apply(v.note, f);
         draw_frame(f);
         char text[5];
         ui_key key = read_key(text);

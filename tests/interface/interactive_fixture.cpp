@@ -34,3 +34,8 @@ std::string masked(const std::string &screen)
     return std::regex_replace(screen, std::regex("updated at \\d\\d:\\d\\d:\\d\\d"), "updated at hh:mm:ss");
 }
 
+
+std::string with_footer(const std::string &screen, int cols, const std::string &footer)
+{
+    return screen.substr(0, screen.rfind("├")) + bottom(cols, footer);
+}

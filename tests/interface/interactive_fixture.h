@@ -145,3 +145,6 @@ std::string bottom(int cols, const std::string &footer);
 std::string top(int cols, const std::string &title = "Kelvora · sent messages");
 // The screen with the time of the last load masked.
 std::string masked(const std::string &screen);
+// The screen with its footer row showing footer instead.
+std::string with_footer(const std::string &screen, int cols, const std::string &footer);
+

@@ -221,6 +221,16 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
     ASSERT_TRUE(settled(*t)) << t->screen();
 
+    // A key that cannot act says why in the footer, over the same screen,
+    // for a few seconds; a second one says why in its turn.
+    auto refused = [&t](const std::string &key, const std::string &note) {
+        std::string before = masked(t->screen());
+        t->keys({key});
+        ASSERT_TRUE(t->wait_for(note)) << t->screen();
+        EXPECT_EQ(masked(t->screen()), with_footer(before, 80, note));
+    };
+    refused("m", "Message 20: nobody to remind until it is delivered.");
+
     t->keys({"r"});
     ASSERT_TRUE(t->wait_for("─ Revoke message 20? ")) << t->screen();
     std::string screen = t->screen();
@@ -243,14 +253,19 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     EXPECT_NE(s.kelv({"status", "20"}).out.find("REVOKED on"), std::string::npos);
     t->keys({"x"});
     ASSERT_TRUE(t->wait_for("> 20  07/12 09:50  [revoked] Reboot")) << t->screen();
-    t->keys({"r", "m"}); // a revoked message is neither revoked again nor reminded
+    // A revoked message is neither revoked again nor reminded.
+    refused("r", "Message 20 has already been revoked.");
+    std::string legend = masked(t->screen());
+    refused("m", "Message 20 has been revoked: nobody to remind.");
+    ASSERT_TRUE(t->wait_gone("Message 20 has been revoked", 8000)) << t->screen();
+    EXPECT_EQ(masked(t->screen()), with_footer(legend, 80, "Enter open  n new  r revoke  m remind  p purge  / search  ? keys  q quit"));
 
     // Message 15: everyone confirmed, nobody to remind.
     for (int i = 0; i < 5; i++)
         t->keys({"Down"});
     ASSERT_TRUE(t->wait_for("> 15")) << t->screen();
-    t->keys({"m"});
-    EXPECT_FALSE(t->wait_for("Remind message", 700));
+    refused("m", "Message 15: everyone has already confirmed, nobody to remind.");
+    EXPECT_EQ(t->screen().find("Remind message"), std::string::npos);
     t->keys({"Up", "Up", "Up", "m"});
     ASSERT_TRUE(t->wait_for("─ Remind message 18? ")) << t->screen();
     EXPECT_TRUE(t->wait_for("│  1 recipient has not confirmed yet.")) << t->screen();

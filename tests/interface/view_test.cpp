@@ -86,10 +86,16 @@ TEST_F(interactive_fixture, AnUntitledLongMessageWithMoreRecipientsThanRows)
     t->keys({"Tab"});
     ASSERT_TRUE(t->wait_for(row(80, " USER          STATE") + row(80, confirmed))) << t->screen();
 
-    // An expired message is not reminded; Esc goes back to the list, which
+    // An expired message is not reminded: the footer says why for a few
+    // seconds, then shows the keys again. Esc goes back to the list, which
     // goes on.
+    std::string before = masked(t->screen());
     t->keys({"m"});
-    EXPECT_FALSE(t->wait_for("Remind message", 700));
+    ASSERT_TRUE(t->wait_for("Message 1 has expired")) << t->screen();
+    EXPECT_EQ(masked(t->screen()), with_footer(before, 80, "Message 1 has expired: nobody to remind."));
+    ASSERT_TRUE(t->wait_gone("Message 1 has expired", 8000)) << t->screen();
+    EXPECT_EQ(masked(t->screen()), before);
+    EXPECT_EQ(t->screen().find("Remind message"), std::string::npos);
     t->keys({"Escape"});
     ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
 
