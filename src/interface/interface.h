@@ -41,7 +41,8 @@ inline bool screen_too_small() { return screen_cols < min_screen_cols || screen_
 
 // Takes the controlling terminal: raw mode, alternate screen, hidden cursor.
 // False, with nothing changed, when there is no terminal, it is smaller than
-// the smallest screen or its attributes cannot be read.
+// the smallest screen or its attributes cannot be read; screen_cols and
+// screen_rows then hold the size found when it was the reason, else 0.
 bool screen_open();
 // Gives the terminal back as screen_open found it.
 void screen_close();
@@ -108,6 +109,11 @@ struct frame {
 void frame_free(frame &f);
 // Draws the whole screen in one write to standard output.
 void draw_frame(const frame &f);
+// The frame of a screen that waits for the terminal to grow to the smallest
+// screen: its title, the one notice every screen gives, and in the footer
+// the key that still acts and what it does. What the screen showed is kept
+// by its caller, to be drawn again once the terminal is large enough.
+void waiting_frame(frame &f, const char *title, const char *key, const char *word);
 
 // A short note in the place of a screen's key legend, for a few seconds:
 // why a key did nothing. The screen's other keys act meanwhile.
@@ -307,5 +313,9 @@ bool compose_form();
 // text is as it was and problem says why.
 bool edit_in_editor(struct compose_form &form, textbuf &problem);
 
-// Runs the interface; false when it could not start on this terminal.
-bool interactive_main();
+// How a run of the interface went: it ran, or it could not start for want
+// of a terminal (none, or one whose attributes cannot be read) or because
+// the terminal is smaller than the smallest screen.
+enum class interface_run { ran, no_terminal, too_small };
+// Runs the interface until the administrator leaves it.
+interface_run interactive_main();

@@ -293,7 +293,10 @@ void mailbox_note(textbuf &out)
 void list_frame(frame &f, const message_list &l, size_t selected, size_t top, const char *search_text)
 {
     frame_free(f);
-    f.title = xstrdup("Kelvora · sent messages");
+    const char *title = "Kelvora · sent messages";
+    if (screen_too_small())
+        return waiting_frame(f, title, "q", "quit");
+    f.title = xstrdup(title);
     f.right = xasprintf("updated at %s", l.loaded_at);
     list_body(f.lines, l, selected, top, search_text);
     static const char *const keys[][2] = {{"Enter", "open"},  {"n", "new"},    {"r", "revoke"}, {"m", "remind"},

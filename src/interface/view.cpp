@@ -266,14 +266,16 @@ void pane_rows(strlist &lines, strlist &rows, const view_state &v)
 void view_frame(frame &f, view_state &v)
 {
     const char *title = v.summary.message.title ? v.summary.message.title : "";
+    textbuf t;
+    textbuf_printf(t, "Message %lld", static_cast<long long>(v.number));
     if (*title) {
-        textbuf t;
-        textbuf_printf(t, "Message %lld · ", static_cast<long long>(v.number));
+        textbuf_append_str(t, " · ");
         append_clean(t, title);
-        f.title = xstrdup(textbuf_str(t));
-    } else {
-        f.title = xasprintf("Message %lld", static_cast<long long>(v.number));
     }
+    // Too small, the view waits: its pane and scroll stay as they were.
+    if (screen_too_small())
+        return waiting_frame(f, textbuf_str(t), "Esc", "back");
+    f.title = xstrdup(textbuf_str(t));
     f.right = xasprintf("updated at %s", v.clock);
     f.footer = xasprintf(
         "%sTab%s recipients/history/text   %s↑/↓%s scroll   %sm%s remind   %sr%s revoke   %sEsc%s back", style_key,
@@ -303,6 +305,11 @@ enum class view_step { stay, leave };
 view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text)
 {
     const message_summary &s = v.summary;
+    if (key == key_escape || key == key_error || (key == key_char && strcmp(text, "q") == 0))
+        return view_step::leave;
+    // Too small to show the message, the view waits: only going back acts.
+    if (screen_too_small() && key != key_timeout)
+        return view_step::stay;
     switch (key) {
     case key_timeout:
         if (refresh_size())
@@ -316,11 +323,7 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
         if (records_generation() != v.records)
             v.reload = true;
         break;
-    case key_escape:
-    case key_error: return view_step::leave;
     case key_char:
-        if (strcmp(text, "q") == 0)
-            return view_step::leave;
         if ((strcmp(text, "r") == 0 && revoke_dialog(f, s, v.note)) ||
             (strcmp(text, "m") == 0 && remind_dialog(f, s, v.note))) {
             v.reload = true;
@@ -353,9 +356,7 @@ void message_view(int64_t n, const char *loaded_at)
     view_state v;
     v.number = n;
     snprintf(v.clock, sizeof v.clock, "%s", loaded_at);
-    // Below the smallest screen nothing more is drawn: back in the list, the
-    // interface ends.
-    while (!quit_requested && !screen_too_small()) {
+    while (!quit_requested) {
         if (v.reload && !reload_view(v))
             return;
         tend_history(v);

@@ -168,12 +168,15 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     t->resize(80, 24);
     ASSERT_TRUE(t->wait_for("Printer on floor 2")) << t->screen();
     EXPECT_EQ(body_row(*t, 18), padded(80, ">  1  07/12 09:31  Plain message 1.                    ████████████  1/1"));
-    // Shrunk below 80×20 while the list is shown.
+    // A row short of the least, the list waits; q still leaves.
     t->resize(80, 19);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(80, 19, "Kelvora · sent messages", "q quit"));
+    t->keys({"q"});
     expect_ended_with_terminal_back(*t, 0, "smallest");
 
-    // Too narrow to start: kelv shows what kelv help shows, and the
-    // terminal was never touched.
+    // Too narrow to start: kelv shows what kelv help shows, the terminal
+    // untouched, and once the guide has ended it says why.
     auto narrow = start(79, 24, {}, "", "narrow");
     auto help = start(79, 24, {}, " help", "help");
     ASSERT_TRUE(help->wait_for("lines 1-18/26")) << help->screen();
@@ -185,6 +188,10 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     help->keys({"q"});
     expect_ended_with_terminal_back(*help, 0, "help");
     expect_ended_with_terminal_back(*narrow, 0, "narrow");
+    EXPECT_TRUE(narrow->screen().starts_with("kelv: the terminal is 79×24; the interface needs at least 80×20\n"
+                                             "[kelv ended: 0]\n"))
+        << narrow->screen();
+    EXPECT_EQ(help->screen().find("kelv:"), std::string::npos) << help->screen();
 
     // SIGTERM while a confirm dialog waits: nothing is revoked.
     auto termed = start(80, 24, {}, "", "termed");
@@ -212,6 +219,59 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     expect_ended_with_terminal_back(*quitted, 0, "quitted");
 }
 
+
+TEST_F(interactive_fixture, EveryScreenWaitsForTheTerminalToGrowAndComesBackAsItWas)
+{
+    twenty_messages();
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
+    for (int i = 0; i < 18; i++)
+        t->keys({"Down"});
+    ASSERT_TRUE(t->wait_for("│ >  2  07/12")) << t->screen();
+    std::string list = masked(t->screen());
+
+    // The list: no key but q acts while it waits, and it comes back with
+    // the same rows and the same one selected.
+    t->resize(70, 18);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(70, 18, "Kelvora · sent messages", "q quit"));
+    t->keys({"Home", "Enter", "n", "r", "m", "/", "Escape"});
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("│ >  2  07/12")) << t->screen();
+    EXPECT_EQ(masked(t->screen()), list);
+
+    // A message's view, on its text scrolled by a row: Esc and q still go
+    // back, to a list that waits in its turn.
+    t->keys({"Home", "Enter"});
+    ASSERT_TRUE(t->wait_for("─ Message 20 ")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
+    t->keys({"BTab", "Down"});
+    ASSERT_TRUE(t->wait_for("│  │ Save your work.")) << t->screen();
+    std::string view = masked(t->screen());
+    t->resize(70, 18);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(70, 18, "Message 20", "Esc back"));
+    t->keys({"Tab", "Up", "r"});
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("─ Message 20 ")) << t->screen();
+    ASSERT_TRUE(t->wait_for("│  │ Save your work.")) << t->screen();
+    EXPECT_EQ(masked(t->screen()), view);
+    t->resize(70, 18);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    t->keys({"q"});
+    ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(70, 18, "Kelvora · sent messages", "q quit"));
+
+    // Too small for even the borders, what the screen says, as it fits.
+    t->resize(30, 4);
+    ASSERT_TRUE(t->wait_for(" to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), " The terminal is smaller\n than 80×20. Enlarge it\n to go on.\n\n");
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("│ > 20  07/12")) << t->screen();
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+    quit(*t);
+}
 
 TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown)
 {

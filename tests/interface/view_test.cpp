@@ -99,15 +99,6 @@ TEST_F(interactive_fixture, AnUntitledLongMessageWithMoreRecipientsThanRows)
     t->keys({"Escape"});
     ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
 
-    // Shrunk below 80×20 while a message is shown, the interface ends as it
-    // does from the list.
-    auto small = start(80, 24, {}, "", "small");
-    ASSERT_TRUE(small->wait_for("Line one.")) << small->screen();
-    small->keys({"Enter"});
-    ASSERT_TRUE(small->wait_for("─ Message 1 ")) << small->screen();
-    small->resize(80, 19);
-    expect_ended_with_terminal_back(*small, 0, "small");
-
     // A message that disappears while it is shown closes its view.
     t->keys({"Enter"});
     ASSERT_TRUE(t->wait_for("─ Message 1 ")) << t->screen();
