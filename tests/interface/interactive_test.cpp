@@ -2,6 +2,7 @@
 // emulator: whole screens as a user sees them, the keys of the list, the
 // dialogs, the operations they run, and the terminal given back on every way
 // out.
+#include "guide/guide.h"
 #include "interactive_fixture.h"
 
 #include <gtest/gtest.h>
@@ -140,23 +141,31 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     ASSERT_TRUE(t->wait_for("─ Keys ")) << t->screen();
     std::string keys_screen = masked(t->screen());
     EXPECT_EQ(keys_screen.substr(keys_screen.find('\n') + 1),
-              row(80, "       ┌─ Keys ─────────────────────────────────────────────────────┐") +
-                  row(80, "       │                                                            │") +
-                  row(80, "       │  ↑ ↓ PgUp PgDn   move through the list                     │") +
-                  row(80, "       │  Enter           open the message: recipients and history  │") +
-                  row(80, "       │  n               write and send a new message              │") +
-                  row(80, "       │  r               revoke the selected message               │") +
-                  row(80, "       │  m               remind whoever has not confirmed          │") +
-                  row(80, "       │  p               delete old messages                       │") +
-                  row(80, "       │  /               search the messages by text or title      │") +
-                  row(80, "       │  q               quit                                      │") +
-                  row(80, "       │                                                            │") +
-                  row(80, "       │  The list updates by itself every 3 seconds.               │") +
-                  row(80, "       │  The complete guide: kelv --help.                          │") +
-                  row(80, "       │                                                            │") +
-                  row(80, "       │  any key to continue                                       │") +
-                  row(80, "       └────────────────────────────────────────────────────────────┘") +
+              row(80, "    ┌─ Keys ───────────────────────────────────────────────────────────┐") +
+                  row(80, "    │                                                                  │") +
+                  row(80, "    │  ↑ ↓ PgUp PgDn   move through the list, Home/End to its ends     │") +
+                  row(80, "    │  Enter           open the message: recipients, history and text  │") +
+                  row(80, "    │  n               write and send a new message                    │") +
+                  row(80, "    │  r               revoke the selected message                     │") +
+                  row(80, "    │  m               remind whoever has not confirmed                │") +
+                  row(80, "    │  p               delete old messages                             │") +
+                  row(80, "    │  /               search by text or title; Esc shows all again    │") +
+                  row(80, "    │  q               quit                                            │") +
+                  row(80, "    │                                                                  │") +
+                  row(80, "    │  The list updates by itself every 3 seconds.                     │") +
+                  row(80, "    │  The complete guide: kelv --help.                                │") +
+                  row(80, "    │                                                                  │") +
+                  row(80, "    │  any key to continue                                             │") +
+                  row(80, "    └──────────────────────────────────────────────────────────────────┘") +
                   bottom(80, "any key to continue"));
+    // Each key of the guide's table of the list, as the manual page has it.
+    for (size_t i = 0; i < guide_list_keys.count; i++) {
+        char *term;
+        const char *description;
+        split_entry(guide_list_keys.entries[i], &term, &description);
+        EXPECT_NE(keys_screen.find("│  " + padded(20, term) + description + " "), std::string::npos) << term;
+        free(term);
+    }
     // No colour at all: not one style in the emulator's cells.
     EXPECT_EQ(t->screen(true).find("\x1b["), std::string::npos) << t->screen(true);
     t->keys({"x"});
