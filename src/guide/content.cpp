@@ -40,7 +40,9 @@ const char *const guide_synopsis[] = {
 };
 const size_t guide_synopsis_count = sizeof guide_synopsis / sizeof *guide_synopsis;
 
-#define TABLE(section, heading, entries) {section, heading, entries, sizeof entries / sizeof *entries}
+// A table of the entries array, and the paragraph before them if one follows.
+#define TABLE(section, heading, entries, ...) \
+    {section, heading, entries, sizeof entries / sizeof *entries __VA_OPT__(, ) __VA_ARGS__}
 
 static const char *const commands[] = {
     "(no command)¦In a terminal, opens the interactive interface: the messages with their "
@@ -127,10 +129,10 @@ static const char *const list_keys[] = {
     "/¦search by text or title; Esc shows all again",
     "q¦quit",
 };
-const guide_table guide_list_keys = {
-    nullptr, "The list", list_keys, sizeof list_keys / sizeof *list_keys,
+const guide_table guide_list_keys = TABLE(
+    nullptr, "The list", list_keys,
     "The first screen: every message sent, newest first, the selected one highlighted. ? shows "
-    "these keys."};
+    "these keys.");
 
 static const char *const view_keys[] = {
     "Tab, Shift+Tab¦the next, the previous pane: recipients, history, text",
@@ -138,11 +140,11 @@ static const char *const view_keys[] = {
     "r, m¦revoke, remind, as in the list",
     "Esc, q¦back to the list",
 };
-const guide_table guide_view_keys = {
-    nullptr, "The message view", view_keys, sizeof view_keys / sizeof *view_keys,
+const guide_table guide_view_keys = TABLE(
+    nullptr, "The message view", view_keys,
     "Enter opens the selected message: its title, date, author, expiry and revocation, the first "
     "lines of its text, and one of three panes: the recipients, each with their state; the history "
-    "from the system log, as kelv log prints it; the whole text."};
+    "from the system log, as kelv log prints it; the whole text.");
 
 static const char *const form_keys[] = {
     "Tab, Shift+Tab¦next, previous field, round the four",
@@ -153,12 +155,12 @@ static const char *const form_keys[] = {
     "Ctrl+S¦send, once confirmed in a box",
     "Esc¦close the form; asks first once something was typed",
 };
-const guide_table guide_form_keys = {
-    nullptr, "The form for a new message", form_keys, sizeof form_keys / sizeof *form_keys,
+const guide_table guide_form_keys = TABLE(
+    nullptr, "The form for a new message", form_keys,
     "n opens a form with the fields To (as --to), Title and Expires (as --expires) and the text. "
     "Leaving To shows how many users it names, or why it names nobody. The form checks nothing "
     "else: Ctrl+S asks, then runs kelv send with these values, so that every rule of send applies; "
-    "a refusal is shown in a box and the form keeps everything typed."};
+    "a refusal is shown in a box and the form keeps everything typed.");
 
 static const char *const screen_keys[] = {
     "Ctrl+C¦leave the interface at once; a message being written is lost",

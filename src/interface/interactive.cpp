@@ -165,8 +165,7 @@ interface_run interactive_main()
                 clamp_selection(st);
             frame f;
             list_frame(f, st.list, st.selected, st.top, st.search_text);
-            if (!screen_too_small())
-                footer_note_apply(st.note, f);
+            footer_note_apply(st.note, f);
             draw_frame(f);
             char text[5];
             ui_key key = read_key(text);

@@ -122,7 +122,8 @@ struct footer_note {
     int64_t until = 0; // monotonic_ms
 };
 void footer_note_set(footer_note &n, const char *fmt, ...) KELV_PRINTF(2, 3);
-// Puts the note in f's footer while it lasts; afterwards f keeps its own.
+// Puts the note in f's footer while it lasts, unless f waits for a larger
+// terminal; afterwards f keeps its own.
 void footer_note_apply(footer_note &n, frame &f);
 
 // ---------------------------------------------------------------------------

@@ -325,10 +325,10 @@ void keys_dialog(const frame &f)
         char *term;
         const char *description;
         split_entry(keys.entries[i], &term, &description);
+        if (display_width(term) + 3 > term_width)
+            term_width = display_width(term) + 3;
         rows.emplace_back(term, description);
         free(term);
-        if (display_width(rows.back().first.c_str()) + 3 > term_width)
-            term_width = display_width(rows.back().first.c_str()) + 3;
     }
     strlist lines;
     for (const auto &[term, description] : rows) {

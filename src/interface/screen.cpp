@@ -261,7 +261,8 @@ void footer_note_set(footer_note &n, const char *fmt, ...)
 
 void footer_note_apply(footer_note &n, frame &f)
 {
-    if (n.until == 0)
+    // A screen that waits for a larger terminal keeps its one key in view.
+    if (n.until == 0 || screen_too_small())
         return;
     if (monotonic_ms() >= n.until) {
         n.until = 0;

@@ -362,8 +362,7 @@ void message_view(int64_t n, const char *loaded_at)
         tend_history(v);
         frame f;
         view_frame(f, v);
-        if (!screen_too_small())
-            footer_note_apply(v.note, f);
+        footer_note_apply(v.note, f);
         draw_frame(f);
         char text[5];
         ui_key key = read_key(text);

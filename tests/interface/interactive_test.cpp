@@ -2,7 +2,6 @@
 // emulator: whole screens as a user sees them, the keys of the list, the
 // dialogs, the operations they run, and the terminal given back on every way
 // out.
-#include "guide/guide.h"
 #include "interactive_fixture.h"
 
 #include <gtest/gtest.h>
@@ -158,14 +157,6 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
                   row(80, "    │  any key to continue                                             │") +
                   row(80, "    └──────────────────────────────────────────────────────────────────┘") +
                   bottom(80, "any key to continue"));
-    // Each key of the guide's table of the list, as the manual page has it.
-    for (size_t i = 0; i < guide_list_keys.count; i++) {
-        char *term;
-        const char *description;
-        split_entry(guide_list_keys.entries[i], &term, &description);
-        EXPECT_NE(keys_screen.find("│  " + padded(20, term) + description + " "), std::string::npos) << term;
-        free(term);
-    }
     // No colour at all: not one style in the emulator's cells.
     EXPECT_EQ(t->screen(true).find("\x1b["), std::string::npos) << t->screen(true);
     t->keys({"x"});
