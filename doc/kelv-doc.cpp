@@ -120,7 +120,9 @@ std::string manual_page()
     s += ".fi\n.SH DESCRIPTION\n" + roff(guide_description) + "\n";
     for (size_t i = 0; i < guide_reference_count; i++) {
         const guide_table *t = guide_reference_tables[i];
-        s += std::string(".SH ") + t->section + "\n";
+        s += t->section ? std::string(".SH ") + t->section + "\n" : ".SS " + roff(t->heading) + "\n";
+        if (t->intro)
+            s += roff(t->intro) + "\n";
         for (const entry &e : entries_of(*t))
             s += ".TP\n\\fB" + roff(e.term, true) + "\\fR\n" + roff(e.description) + "\n";
     }
@@ -163,13 +165,25 @@ std::string guide_sections()
     s += "</pre>\n</section>\n";
     s += "<section id=\"description\">\n<h2>Description</h2>\n<p>" + html(guide_description) +
          "</p>\n</section>\n";
+    // A table without a section of its own is a part of the section before.
     for (size_t i = 0; i < guide_reference_count; i++) {
         const guide_table *t = guide_reference_tables[i];
-        s += "<section id=\"" + anchor(t->heading) + "\">\n<h2>" + html(t->heading) + "</h2>\n<dl>\n";
+        if (t->section)
+            s += std::string(i > 0 ? "</section>\n" : "") + "<section id=\"" + anchor(t->heading) + "\">\n<h2>" +
+                 html(t->heading) + "</h2>\n";
+        else
+            s += "<h3>" + html(t->heading) + "</h3>\n";
+        if (t->intro)
+            s += "<p>" + html(t->intro) + "</p>\n";
+        if (t->count == 0)
+            continue;
+        s += "<dl>\n";
         for (const entry &e : entries_of(*t))
             s += "<dt><code>" + html(e.term) + "</code></dt>\n<dd>" + html(e.description) + "</dd>\n";
-        s += "</dl>\n</section>\n";
+        s += "</dl>\n";
     }
+    if (guide_reference_count > 0)
+        s += "</section>\n";
     s += "<section id=\"see-also\">\n<h2>See also</h2>\n<p>" + html(guide_see_also) + "</p>\n</section>\n";
     return s;
 }

@@ -67,12 +67,19 @@ const char *extra_argument(const command &c, int argc, char **args)
 
 int no_command()
 {
+    interface_run run = interface_run::no_terminal;
     if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
         recovery_pass();
-        if (interactive_main())
+        run = interactive_main();
+        if (run == interface_run::ran)
             return 0;
     }
-    return cmd_help(0, nullptr);
+    cmd_help(0, nullptr);
+    // Said once the guide has given the screen back, where it stays.
+    if (run == interface_run::too_small)
+        warnf("the terminal is %d×%d; the interface needs at least %d×%d", screen_cols, screen_rows,
+              min_screen_cols, min_screen_rows);
+    return 0;
 }
 
 } // namespace

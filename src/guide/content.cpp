@@ -40,12 +40,14 @@ const char *const guide_synopsis[] = {
 };
 const size_t guide_synopsis_count = sizeof guide_synopsis / sizeof *guide_synopsis;
 
-#define TABLE(section, heading, entries) {section, heading, entries, sizeof entries / sizeof *entries}
+// A table of the entries array, and the paragraph before them if one follows.
+#define TABLE(section, heading, entries, ...) \
+    {section, heading, entries, sizeof entries / sizeof *entries __VA_OPT__(, ) __VA_ARGS__}
 
 static const char *const commands[] = {
     "(no command)¦In a terminal, opens the interactive interface: the messages with their "
-    "recipients and history; write and send, revoke, remind, delete old messages. In a pipe, "
-    "shows this guide.",
+    "recipients, history and text; write and send, revoke, remind, delete old messages. In a pipe "
+    "or a terminal under 80×20, shows this guide.",
     "send [options] [TEXT]¦Sends a message to the recipients given with --to. Without TEXT or "
     "--file, the text is read from stdin.",
     "list [--json]¦Lists the messages sent, with how many recipients have confirmed each one.",
@@ -105,6 +107,69 @@ static const char *const json_output[] = {
 };
 const guide_table guide_json_output = TABLE("JSON OUTPUT", "JSON output", json_output);
 
+const guide_table guide_interface = {
+    "INTERACTIVE INTERFACE", "Interactive interface", nullptr, 0,
+    "kelv without a command, in a terminal of at least 80 columns and 20 rows, opens a full-screen "
+    "interface on the messages sent: the list, newest first, each message with a bar and the counts "
+    "of the recipients who have confirmed it, have it without having confirmed yet, or have not "
+    "received it yet. The list and an opened message update themselves every 3 seconds; mailboxes "
+    "and history are read in the background, so that no key ever waits for them. Revoke, remind and "
+    "delete ask before they act and show their result in a box. A key that cannot act on a message "
+    "(m on a revoked or expired one or one that nobody has left to confirm, r on a revoked one) says "
+    "why at the foot of the screen for a few seconds. A terminal made smaller than 80×20 makes the "
+    "screen wait, with the selection, the pane and what was typed kept, until it is large enough "
+    "again; kelv started in one shows this guide instead and then says why. NO_COLOR turns the "
+    "colours off."};
+
+static const char *const list_keys[] = {
+    "↑ ↓ PgUp PgDn¦move through the list, Home/End to its ends",
+    "Enter¦open the message: recipients, history and text",
+    "n¦write and send a new message",
+    "r¦revoke the selected message",
+    "m¦remind whoever has not confirmed",
+    "p¦delete old messages",
+    "/¦search by text or title; Esc shows all again",
+    "q¦quit",
+};
+const guide_table guide_list_keys = TABLE(
+    nullptr, "The list", list_keys,
+    "The first screen: every message sent, newest first, the selected one highlighted. ? shows "
+    "these keys.");
+
+static const char *const view_keys[] = {
+    "Tab, Shift+Tab¦the next, the previous pane: recipients, history, text",
+    "↑ ↓ PgUp PgDn¦scroll the pane",
+    "r, m¦revoke, remind, as in the list",
+    "Esc, q¦back to the list",
+};
+const guide_table guide_view_keys = TABLE(
+    nullptr, "The message view", view_keys,
+    "Enter opens the selected message: its title, date, author, expiry and revocation, the first "
+    "lines of its text, and one of three panes: the recipients, each with their state; the history "
+    "from the system log, as kelv log prints it; the whole text.");
+
+static const char *const form_keys[] = {
+    "Tab, Shift+Tab¦next, previous field, round the four",
+    "↑ ↓, Enter¦previous, next field; in the text: line up, line down, new line",
+    "← → Home End Backspace Delete¦edit the field, or the text across its lines",
+    "Ctrl+E¦edit the text in the external editor: VISUAL, else EDITOR, else nano, else vi (see "
+    "ENVIRONMENT); what it saves comes back into the form",
+    "Ctrl+S¦send, once confirmed in a box",
+    "Esc¦close the form; asks first once something was typed",
+};
+const guide_table guide_form_keys = TABLE(
+    nullptr, "The form for a new message", form_keys,
+    "n opens a form with the fields To (as --to), Title and Expires (as --expires) and the text. "
+    "Leaving To shows how many users it names, or why it names nobody. The form checks nothing "
+    "else: Ctrl+S asks, then runs kelv send with these values, so that every rule of send applies; "
+    "a refusal is shown in a box and the form keeps everything typed.");
+
+static const char *const screen_keys[] = {
+    "Ctrl+C¦leave the interface at once; a message being written is lost",
+    "Ctrl+Z¦suspend it with the terminal given back; fg brings it back",
+};
+const guide_table guide_screen_keys = TABLE(nullptr, "Every screen", screen_keys);
+
 static const char *const examples[] = {
     "kelv send --to tobin \"Your account expires on Friday.\"¦Message with read confirmation to a "
     "single user.",
@@ -141,6 +206,11 @@ static const char *const environment[] = {
     "PAGER¦Pager used to page this guide when the terminal is too small for the interactive one "
     "(default: less). Like NO_COLOR, it reaches kelv only if sudo keeps it (env_keep in sudoers).",
     "NO_COLOR¦If set, disables colours.",
+    "VISUAL, EDITOR¦The external editor of the interface's form (Ctrl+E): VISUAL, else EDITOR, "
+    "either with its own options, else nano, else vi. Through sudo it runs as the account that "
+    "called sudo, never as root, and not at all when that account cannot be found. Like PAGER, "
+    "they reach kelv only if sudo keeps them (Defaults env_keep += \"VISUAL EDITOR\" in sudoers), "
+    "or given on its command line where the sudoers allow it: sudo VISUAL=vim kelv.",
 };
 const guide_table guide_environment = TABLE("ENVIRONMENT", "Environment", environment);
 
@@ -150,9 +220,10 @@ static const char *const exit_status[] = {
 };
 const guide_table guide_exit_status = TABLE("EXIT STATUS", "Exit status", exit_status);
 
-const guide_table *const guide_reference_tables[] = {&guide_commands, &guide_send_options, &guide_json_output,
-                                                     &guide_examples, &guide_files,     &guide_environment,
-                                                     &guide_exit_status};
+const guide_table *const guide_reference_tables[] = {
+    &guide_commands,  &guide_send_options, &guide_json_output, &guide_interface,   &guide_list_keys,
+    &guide_view_keys, &guide_form_keys,    &guide_screen_keys, &guide_examples,    &guide_files,
+    &guide_environment, &guide_exit_status};
 const size_t guide_reference_count = sizeof guide_reference_tables / sizeof *guide_reference_tables;
 
 char *guide_closing_line()

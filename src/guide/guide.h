@@ -47,12 +47,15 @@ void draw_box_line(textbuf &b, char kind, const char *text);
 // ---------------------------------------------------------------------------
 // The texts
 
-// A list of guide entries under one title.
+// A list of guide entries under one title, with a paragraph before them
+// when the entries need one.
 struct guide_table {
-    const char *section; // title in the manual page: "COMMANDS"
+    const char *section; // title in the manual page: "COMMANDS"; NULL for a
+                         // part of the section before, titled by heading
     const char *heading; // heading in the interactive guide: "Commands"
     const char *const *entries;
     size_t count;
+    const char *intro = nullptr;
 };
 
 extern const char *const guide_manual_name;
@@ -74,6 +77,13 @@ extern const guide_table guide_examples;
 extern const guide_table guide_files;
 extern const guide_table guide_environment;
 extern const guide_table guide_exit_status;
+// The interactive interface: a paragraph, then the keys of each screen. The
+// list's keys are also what its "?" shows.
+extern const guide_table guide_interface;
+extern const guide_table guide_list_keys;
+extern const guide_table guide_view_keys;
+extern const guide_table guide_form_keys;
+extern const guide_table guide_screen_keys;
 // Every table above, in the order of the manual page.
 extern const guide_table *const guide_reference_tables[];
 extern const size_t guide_reference_count;

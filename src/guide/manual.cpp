@@ -34,9 +34,19 @@ void put_section(FILE *f, const char *title)
     fprintf(f, "\n%s%s%s\n", guide_style_bold, title, guide_style_reset);
 }
 
+// A table under its section's title, or under its own heading within the
+// section before; its paragraph first, set apart from the entries.
 void put_table(FILE *f, const guide_table &t, int width)
 {
-    put_section(f, t.section);
+    if (t.section)
+        put_section(f, t.section);
+    else
+        fprintf(f, "\n   %s%s%s\n", guide_style_bold, t.heading, guide_style_reset);
+    if (t.intro) {
+        put_wrapped(f, t.intro, width, 7);
+        if (t.count > 0)
+            fputc('\n', f);
+    }
     for (size_t i = 0; i < t.count; i++) {
         char *term;
         const char *description;

@@ -246,20 +246,14 @@ void text_box(strlist &lines, const struct compose_form &form, int &cursor_row, 
 
 void form_frame(frame &f, const struct compose_form &form)
 {
+    // Too small to write in: the form waits, with everything kept, until the
+    // terminal is large enough again; only Esc still acts.
+    if (screen_too_small())
+        return waiting_frame(f, "New message", "Esc", "cancel");
     f.title = xstrdup("New message");
     f.footer = xasprintf("%sTab%s next field   %sCtrl+E%s open in the editor   %sCtrl+S%s send   %sEsc%s cancel",
                          style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key,
                          style_reset);
-    if (screen_too_small()) {
-        // Too small to write in: the form waits, with everything kept, until
-        // the terminal is large enough again; only Esc still acts.
-        free(f.footer);
-        f.footer = xasprintf("%sEsc%s cancel", style_key, style_reset);
-        strlist_push_copy(f.lines, "");
-        push_formatted(f.lines, " The terminal is smaller than %d×%d.", min_screen_cols, min_screen_rows);
-        strlist_push_copy(f.lines, " Enlarge it to go on writing.");
-        return;
-    }
     strlist_push_copy(f.lines, "");
     for (int i = field_to; i <= field_expires; i++) {
         int col;

@@ -229,8 +229,20 @@ void result_dialog(const frame &f, const char *title, const textbuf &output)
     notice_dialog(f, title, lines);
 }
 
-void remind_dialog(const frame &f, const message_summary &s)
+bool remind_dialog(const frame &f, const message_summary &s, footer_note &note)
 {
+    long long id = static_cast<long long>(s.number);
+    if (s.revoked || s.expired || s.delivered <= 0) {
+        if (s.revoked)
+            footer_note_set(note, "Message %lld has been revoked: nobody to remind.", id);
+        else if (s.expired)
+            footer_note_set(note, "Message %lld has expired: nobody to remind.", id);
+        else if (s.sent == 0)
+            footer_note_set(note, "Message %lld: everyone has already confirmed, nobody to remind.", id);
+        else
+            footer_note_set(note, "Message %lld: nobody to remind until it is delivered.", id);
+        return false;
+    }
     strlist lines;
     if (s.delivered == 1)
         strlist_push_copy(lines, "1 recipient has not confirmed yet.");
@@ -240,10 +252,15 @@ void remind_dialog(const frame &f, const message_summary &s)
     strlist_push_copy(lines, "They are asked again now: at the next prompt");
     strlist_push_copy(lines, "and with the dialog on the desktop.");
     confirm_and_run(f, "Remind", lines, s.number, remind);
+    return true;
 }
 
-void revoke_dialog(const frame &f, const message_summary &s)
+bool revoke_dialog(const frame &f, const message_summary &s, footer_note &note)
 {
+    if (s.revoked) {
+        footer_note_set(note, "Message %lld has already been revoked.", static_cast<long long>(s.number));
+        return false;
+    }
     const char *raw_title = s.message.title ? s.message.title : "";
     textbuf line;
     textbuf_append_str(line, "«");
@@ -259,6 +276,7 @@ void revoke_dialog(const frame &f, const message_summary &s)
     strlist_push_copy(lines, "Whoever has not seen it yet will not see it;");
     strlist_push_copy(lines, "open dialogs and questions close by themselves.");
     confirm_and_run(f, "Revoke", lines, s.number, revoke);
+    return true;
 }
 
 void purge_dialog(const frame &f)

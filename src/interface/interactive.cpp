@@ -17,6 +17,7 @@ struct list_state {
     // The mailbox records the list was built from: answers that came in the
     // background since make it out of date.
     uint64_t records = 0;
+    footer_note note;
 
     list_state() = default;
     list_state(const list_state &) = delete;
@@ -92,18 +93,10 @@ next_step act_on_letter(list_state &st, const frame &f, const char *text)
             st.selected = 0;
         return next_step::reload;
     }
-    if (strcmp(text, "r") == 0) {
-        if (!s || s->revoked)
-            return next_step::draw;
-        revoke_dialog(f, *s);
-        return next_step::reload;
-    }
-    if (strcmp(text, "m") == 0) {
-        if (!s || s->revoked || s->expired || s->delivered <= 0)
-            return next_step::draw;
-        remind_dialog(f, *s);
-        return next_step::reload;
-    }
+    if (strcmp(text, "r") == 0)
+        return s && revoke_dialog(f, *s, st.note) ? next_step::reload : next_step::draw;
+    if (strcmp(text, "m") == 0)
+        return s && remind_dialog(f, *s, st.note) ? next_step::reload : next_step::draw;
     if (strcmp(text, "p") == 0) {
         purge_dialog(f);
         return next_step::reload;
@@ -117,13 +110,14 @@ next_step act_on_letter(list_state &st, const frame &f, const char *text)
 
 next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *text, int &ticks)
 {
+    // Too small to show the list, the screen waits for the terminal to grow:
+    // only leaving still acts, and the list keeps coming fresh.
+    if (screen_too_small() && key != key_timeout && key != key_error)
+        return key == key_char && (strcmp(text, "q") == 0 || strcmp(text, "Q") == 0) ? next_step::leave
+                                                                                     : next_step::draw;
     switch (key) {
     case key_timeout:
-        // The size is judged, not only its change: the view or the form may
-        // have seen the change first.
         refresh_size();
-        if (screen_too_small())
-            return next_step::leave;
         if (++ticks >= timeouts_per_reload) {
             ticks = 0;
             return next_step::reload;
@@ -149,10 +143,10 @@ next_step act_on_key(list_state &st, const frame &f, ui_key key, const char *tex
 
 } // namespace
 
-bool interactive_main()
+interface_run interactive_main()
 {
     if (!screen_open())
-        return false;
+        return screen_cols > 0 && screen_too_small() ? interface_run::too_small : interface_run::no_terminal;
     // No mailbox holds the screen up: they are read in the background, and
     // the list shows at once what root's own records say.
     records_background(true);
@@ -164,12 +158,14 @@ bool interactive_main()
         };
         load();
         int ticks = 0;
-        // The view or the form may have found the screen too small: the
-        // interface ends without drawing on it.
-        while (!quit_requested && !screen_too_small()) {
-            clamp_selection(st);
+        while (!quit_requested) {
+            // Below the smallest screen the selection and the rows shown
+            // stay as they were, to be found again when it grows.
+            if (!screen_too_small())
+                clamp_selection(st);
             frame f;
             list_frame(f, st.list, st.selected, st.top, st.search_text);
+            footer_note_apply(st.note, f);
             draw_frame(f);
             char text[5];
             ui_key key = read_key(text);
@@ -182,5 +178,5 @@ bool interactive_main()
     }
     records_background(false);
     screen_close();
-    return true;
+    return interface_run::ran;
 }

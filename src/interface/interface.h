@@ -41,7 +41,8 @@ inline bool screen_too_small() { return screen_cols < min_screen_cols || screen_
 
 // Takes the controlling terminal: raw mode, alternate screen, hidden cursor.
 // False, with nothing changed, when there is no terminal, it is smaller than
-// the smallest screen or its attributes cannot be read.
+// the smallest screen or its attributes cannot be read; screen_cols and
+// screen_rows then hold the size found when it was the reason, else 0.
 bool screen_open();
 // Gives the terminal back as screen_open found it.
 void screen_close();
@@ -108,6 +109,22 @@ struct frame {
 void frame_free(frame &f);
 // Draws the whole screen in one write to standard output.
 void draw_frame(const frame &f);
+// The frame of a screen that waits for the terminal to grow to the smallest
+// screen: its title, the one notice every screen gives, and in the footer
+// the key that still acts and what it does. What the screen showed is kept
+// by its caller, to be drawn again once the terminal is large enough.
+void waiting_frame(frame &f, const char *title, const char *key, const char *word);
+
+// A short note in the place of a screen's key legend, for a few seconds:
+// why a key did nothing. The screen's other keys act meanwhile.
+struct footer_note {
+    textbuf text;
+    int64_t until = 0; // monotonic_ms
+};
+void footer_note_set(footer_note &n, const char *fmt, ...) KELV_PRINTF(2, 3);
+// Puts the note in f's footer while it lasts, unless f waits for a larger
+// terminal; afterwards f keeps its own.
+void footer_note_apply(footer_note &n, frame &f);
 
 // ---------------------------------------------------------------------------
 // Text on screen, in display columns (width_of): escape sequences take none.
@@ -210,8 +227,12 @@ bool job_start(background_job &j, const operation &op, int time_limit_ms);
 // Kills the job's child, if it runs, and leaves it to be reaped later.
 void job_stop(background_job &j);
 
-void remind_dialog(const frame &f, const message_summary &s);
-void revoke_dialog(const frame &f, const message_summary &s);
+// Ask, then remind or revoke message s and show the result; true when the
+// dialog was shown. A message that cannot be reminded (revoked, expired, no
+// recipient who has it without having confirmed) or revoked again gets no
+// dialog: the note says why.
+bool remind_dialog(const frame &f, const message_summary &s, footer_note &note);
+bool revoke_dialog(const frame &f, const message_summary &s, footer_note &note);
 void purge_dialog(const frame &f);
 
 // ---------------------------------------------------------------------------
@@ -293,5 +314,9 @@ bool compose_form();
 // text is as it was and problem says why.
 bool edit_in_editor(struct compose_form &form, textbuf &problem);
 
-// Runs the interface; false when it could not start on this terminal.
-bool interactive_main();
+// How a run of the interface went: it ran, or it could not start for want
+// of a terminal (none, or one whose attributes cannot be read) or because
+// the terminal is smaller than the smallest screen.
+enum class interface_run { ran, no_terminal, too_small };
+// Runs the interface until the administrator leaves it.
+interface_run interactive_main();

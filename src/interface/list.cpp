@@ -2,11 +2,15 @@
 // bar and counts. Loading (load_message_list) and drawing (list_body) are
 // apart: the screen is built from whatever the last load left in the list.
 #include "interface.h"
+#include "guide/guide.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <time.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -293,7 +297,10 @@ void mailbox_note(textbuf &out)
 void list_frame(frame &f, const message_list &l, size_t selected, size_t top, const char *search_text)
 {
     frame_free(f);
-    f.title = xstrdup("Kelvora · sent messages");
+    const char *title = "Kelvora · sent messages";
+    if (screen_too_small())
+        return waiting_frame(f, title, "q", "quit");
+    f.title = xstrdup(title);
     f.right = xasprintf("updated at %s", l.loaded_at);
     list_body(f.lines, l, selected, top, search_text);
     static const char *const keys[][2] = {{"Enter", "open"},  {"n", "new"},    {"r", "revoke"}, {"m", "remind"},
@@ -309,22 +316,26 @@ void list_frame(frame &f, const message_list &l, size_t selected, size_t top, co
 
 void keys_dialog(const frame &f)
 {
-    static const char *const keys[][2] = {
-        {"↑ ↓ PgUp PgDn", "move through the list"},
-        {"Enter", "open the message: recipients and history"},
-        {"n", "write and send a new message"},
-        {"r", "revoke the selected message"},
-        {"m", "remind whoever has not confirmed"},
-        {"p", "delete old messages"},
-        {"/", "search the messages by text or title"},
-        {"q", "quit"},
-    };
+    // The manual page and the user manual describe the list from the same
+    // table: what this box says, they say.
+    const guide_table &keys = guide_list_keys;
+    std::vector<std::pair<std::string, const char *>> rows;
+    int term_width = 16;
+    for (size_t i = 0; i < keys.count; i++) {
+        char *term;
+        const char *description;
+        split_entry(keys.entries[i], &term, &description);
+        if (display_width(term) + 3 > term_width)
+            term_width = display_width(term) + 3;
+        rows.emplace_back(term, description);
+        free(term);
+    }
     strlist lines;
-    for (const auto &k : keys) {
+    for (const auto &[term, description] : rows) {
         textbuf line;
         textbuf_append_str(line, style_key);
-        append_fitted(line, k[0], 16);
-        textbuf_printf(line, "%s%s", style_reset, k[1]);
+        append_fitted(line, term.c_str(), term_width);
+        textbuf_printf(line, "%s%s", style_reset, description);
         strlist_push_copy(lines, textbuf_str(line));
     }
     strlist_push_copy(lines, "");

@@ -10,6 +10,7 @@
 #include "interface.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -44,6 +45,8 @@ textbuf last_screen;
 
 const int key_wait_ms = 500;
 const int escape_wait_ms = 40;
+// How long a footer note stands.
+const int note_ms = 3000;
 
 void on_quit(int) { quit_requested = 1; }
 
@@ -123,14 +126,18 @@ bool screen_open()
     if (!fd.valid())
         return false;
     struct winsize ws;
+    screen_rows = screen_cols = 0;
     if (ioctl(fd.get(), TIOCGWINSZ, &ws) < 0 || ws.ws_row == 0 || ws.ws_col == 0)
         return false;
-    if (ws.ws_col < min_screen_cols || ws.ws_row < min_screen_rows)
-        return false;
-    if (tcgetattr(fd.get(), &saved_termios) < 0)
-        return false;
+    // Kept when the size is the reason, so that the caller can say so.
     screen_rows = ws.ws_row;
     screen_cols = ws.ws_col;
+    if (screen_too_small())
+        return false;
+    if (tcgetattr(fd.get(), &saved_termios) < 0) {
+        screen_rows = screen_cols = 0;
+        return false;
+    }
     tty_fd = fd.release();
     static bool exit_hook = false;
     if (!exit_hook && atexit(close_at_exit) == 0)
@@ -242,6 +249,44 @@ bool key_pending() { return pending_len > 0 || wait_input(0) > 0; }
 
 frame::~frame() { frame_free(*this); }
 
+void footer_note_set(footer_note &n, const char *fmt, ...)
+{
+    textbuf_clear(n.text);
+    va_list ap;
+    va_start(ap, fmt);
+    textbuf_vprintf(n.text, fmt, ap);
+    va_end(ap);
+    n.until = monotonic_ms() + note_ms;
+}
+
+void footer_note_apply(footer_note &n, frame &f)
+{
+    // A screen that waits for a larger terminal keeps its one key in view.
+    if (n.until == 0 || screen_too_small())
+        return;
+    if (monotonic_ms() >= n.until) {
+        n.until = 0;
+        return;
+    }
+    free(f.footer);
+    f.footer = xasprintf("%s%s%s", style_bold, textbuf_str(n.text), style_reset);
+}
+
+void waiting_frame(frame &f, const char *title, const char *key, const char *word)
+{
+    frame_free(f);
+    f.title = xstrdup(title);
+    f.footer = xasprintf("%s%s%s %s", style_key, key, style_reset, word);
+    char *notice = xasprintf("The terminal is smaller than %d×%d. Enlarge it to go on.", min_screen_cols,
+                             min_screen_rows);
+    strlist wrapped;
+    wrap_text(notice, screen_cols - 5, wrapped);
+    free(notice);
+    strlist_push_copy(f.lines, "");
+    for (size_t i = 0; i < wrapped.count; i++)
+        push_formatted(f.lines, " %s", wrapped.items[i]);
+}
+
 void frame_free(frame &f)
 {
     strlist_free(f.lines);
@@ -257,6 +302,22 @@ void draw_frame(const frame &f)
     textbuf &b = last_screen;
     textbuf_clear(b);
     textbuf_append_str(b, "\x1b[H");
+    if (screen_rows < 5 || screen_cols < 10) {
+        // No room for the borders and a row between them: what the body
+        // says, as much of it as fits, and never a scrolled screen.
+        textbuf_append_str(b, "\x1b[J");
+        int shown = 0;
+        for (size_t i = 0; i < f.lines.count && shown < screen_rows; i++) {
+            if (!*f.lines.items[i])
+                continue;
+            if (shown++ > 0)
+                textbuf_append_str(b, "\n");
+            append_fitted(b, f.lines.items[i], screen_cols);
+        }
+        textbuf_append_str(b, "\x1b[?25l");
+        write_out(b.data, b.len);
+        return;
+    }
 
     // Top border. The pieces are cut to the width, so that a long title
     // cannot push the border onto a second row.

@@ -1,5 +1,6 @@
-// The view of one message: its heading and text, the counts, and one of two
-// panes, the recipients with their states or the history from the journal.
+// The view of one message: its heading and first lines, the counts, and one
+// of three panes, the recipients with their states, the history from the
+// journal or the whole text.
 // The data is rebuilt on a reload (every sixth timeout, a pane switch, after
 // an action or a change of size); the screen is built from it on every pass.
 // Everything shown that a user could have written (title, text, author,
@@ -23,7 +24,8 @@ const int latest_time_limit_ms = 5000;
 // A journal that keeps changing is read again at most this often.
 const int64_t history_apart_ms = 15000;
 
-enum pane_kind { pane_recipients = 0, pane_history = 1 };
+enum pane_kind { pane_recipients = 0, pane_history = 1, pane_text = 2 };
+const int pane_count = 3;
 
 struct view_state {
     int64_t number = 0;
@@ -38,6 +40,7 @@ struct view_state {
     int ticks = 0;
     bool reload = true;
     uint64_t records = 0; // the mailbox records the data was built from
+    footer_note note;
 
     // The history: the job that reads it (all of it, or only whether there
     // is something new), whether it was read once, the journal's latest
@@ -180,22 +183,33 @@ void heading_line(strlist &lines, const message_summary &s)
     strlist_push_copy(lines, textbuf_str(h));
 }
 
+void text_row(strlist &lines, const char *line)
+{
+    push_formatted(lines, " %s│%s %s", style_dim, style_reset, line);
+}
+
+// The first lines of the text; a longer one ends with a line that says how
+// much more the Text pane holds.
 void text_block(strlist &lines, const strlist &text)
 {
     size_t shown = text.count > text_rows ? text_rows - 1 : text.count;
     for (size_t i = 0; i < shown; i++)
-        push_formatted(lines, " %s│%s %s", style_dim, style_reset, text.items[i]);
-    if (text.count > text_rows)
-        push_formatted(lines, " %s│%s …", style_dim, style_reset);
+        text_row(lines, text.items[i]);
+    if (text.count > text_rows) {
+        size_t more = text.count - shown;
+        push_formatted(lines, " %s│%s … %s%zu more line%s in the Text pane%s", style_dim, style_reset, style_grey,
+                       more, more == 1 ? "" : "s", style_reset);
+    }
 }
 
 void tab_line(strlist &lines, const view_state &v)
 {
-    const char *first = v.pane == pane_recipients ? style_selected : style_dim;
-    const char *second = v.pane == pane_history ? style_selected : style_dim;
+    auto style = [&v](int pane) { return v.pane == pane ? style_selected : style_dim; };
+    // Two blanks before the bar, where there were four before the third tab:
+    // at 80 columns the counts of two states still fit whole.
     textbuf t;
-    textbuf_printf(t, " %s Recipients (%zu) %s %s History %s    ", first, v.recipients.count, style_reset, second,
-                   style_reset);
+    textbuf_printf(t, " %s Recipients (%zu) %s %s History %s %s Text %s  ", style(pane_recipients),
+                   v.recipients.count, style_reset, style(pane_history), style_reset, style(pane_text), style_reset);
     confirmation_bar(t, v.summary.confirmed, v.summary.delivered, v.summary.sent);
     textbuf_append_str(t, "  ");
     coloured_summary(t, v.summary);
@@ -210,6 +224,11 @@ const char *state_style(recipient_state s)
 // The rows of the current pane; a heading, if any, goes to lines at once.
 void pane_rows(strlist &lines, strlist &rows, const view_state &v)
 {
+    if (v.pane == pane_text) {
+        for (size_t i = 0; i < v.text_lines.count; i++)
+            text_row(rows, v.text_lines.items[i]);
+        return;
+    }
     if (v.pane == pane_history) {
         for (size_t i = 0; i < v.history_lines.count; i++)
             push_formatted(rows, " %s", v.history_lines.items[i]);
@@ -247,18 +266,20 @@ void pane_rows(strlist &lines, strlist &rows, const view_state &v)
 void view_frame(frame &f, view_state &v)
 {
     const char *title = v.summary.message.title ? v.summary.message.title : "";
+    textbuf t;
+    textbuf_printf(t, "Message %lld", static_cast<long long>(v.number));
     if (*title) {
-        textbuf t;
-        textbuf_printf(t, "Message %lld · ", static_cast<long long>(v.number));
+        textbuf_append_str(t, " · ");
         append_clean(t, title);
-        f.title = xstrdup(textbuf_str(t));
-    } else {
-        f.title = xasprintf("Message %lld", static_cast<long long>(v.number));
     }
+    // Too small, the view waits: its pane and scroll stay as they were.
+    if (screen_too_small())
+        return waiting_frame(f, textbuf_str(t), "Esc", "back");
+    f.title = xstrdup(textbuf_str(t));
     f.right = xasprintf("updated at %s", v.clock);
-    f.footer = xasprintf("%sTab%s recipients/history   %s↑/↓%s scroll   %sm%s remind   %sr%s revoke   %sEsc%s back",
-                         style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key,
-                         style_reset, style_key, style_reset);
+    f.footer = xasprintf(
+        "%sTab%s recipients/history/text   %s↑/↓%s scroll   %sm%s remind   %sr%s revoke   %sEsc%s back", style_key,
+        style_reset, style_key, style_reset, style_key, style_reset, style_key, style_reset, style_key, style_reset);
 
     heading_line(f.lines, v.summary);
     text_block(f.lines, v.text_lines);
@@ -284,6 +305,11 @@ enum class view_step { stay, leave };
 view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text)
 {
     const message_summary &s = v.summary;
+    if (key == key_escape || key == key_error || (key == key_char && strcmp(text, "q") == 0))
+        return view_step::leave;
+    // Too small to show the message, the view waits: only going back acts.
+    if (screen_too_small() && key != key_timeout)
+        return view_step::stay;
     switch (key) {
     case key_timeout:
         if (refresh_size())
@@ -297,21 +323,12 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
         if (records_generation() != v.records)
             v.reload = true;
         break;
-    case key_escape:
-    case key_error: return view_step::leave;
     case key_char:
-        if (strcmp(text, "q") == 0)
-            return view_step::leave;
-        if (strcmp(text, "r") == 0 && !s.revoked) {
-            revoke_dialog(f, s);
+        if ((strcmp(text, "r") == 0 && revoke_dialog(f, s, v.note)) ||
+            (strcmp(text, "m") == 0 && remind_dialog(f, s, v.note))) {
             v.reload = true;
             v.history_owed = true;
             v.history_at = 0; // what was done shows in the history at once
-        } else if (strcmp(text, "m") == 0 && !s.revoked && !s.expired && s.delivered > 0) {
-            remind_dialog(f, s);
-            v.reload = true;
-            v.history_owed = true;
-            v.history_at = 0;
         }
         break;
     case key_up: v.scroll--; break;
@@ -320,7 +337,7 @@ view_step act_on_key(view_state &v, const frame &f, ui_key key, const char *text
     case key_page_down: v.scroll += v.pane_rows; break;
     case key_tab:
     case key_shift_tab:
-        v.pane = v.pane == pane_recipients ? pane_history : pane_recipients;
+        v.pane = (v.pane + (key == key_tab ? 1 : pane_count - 1)) % pane_count;
         v.scroll = 0;
         v.reload = true;
         // Opened, the history is read again at once.
@@ -339,14 +356,13 @@ void message_view(int64_t n, const char *loaded_at)
     view_state v;
     v.number = n;
     snprintf(v.clock, sizeof v.clock, "%s", loaded_at);
-    // Below the smallest screen nothing more is drawn: back in the list, the
-    // interface ends.
-    while (!quit_requested && !screen_too_small()) {
+    while (!quit_requested) {
         if (v.reload && !reload_view(v))
             return;
         tend_history(v);
         frame f;
         view_frame(f, v);
+        footer_note_apply(v.note, f);
         draw_frame(f);
         char text[5];
         ui_key key = read_key(text);

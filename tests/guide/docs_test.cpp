@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <regex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -12,17 +13,24 @@ namespace {
 
 const std::string docs = KELV_DOC_BUILD_DIR;
 
-std::vector<std::string> command_terms()
+std::vector<std::pair<std::string, std::string>> entries(const guide_table &t)
 {
-    std::vector<std::string> terms;
-    for (size_t i = 0; i < guide_commands.count; i++) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (size_t i = 0; i < t.count; i++) {
         char *term;
         const char *description;
-        split_entry(guide_commands.entries[i], &term, &description);
-        terms.push_back(term);
+        split_entry(t.entries[i], &term, &description);
+        out.emplace_back(term, description);
         free(term);
     }
-    return terms;
+    return out;
+}
+
+// Text with every run of blanks and newlines made one blank: paragraphs
+// compared whatever their width.
+std::string flowed(const std::string &text)
+{
+    return std::regex_replace(text, std::regex("[ \n]+"), " ");
 }
 
 // The text of a serialised DOM: tags dropped, the entities of text decoded.
@@ -66,12 +74,40 @@ TEST(GuideDocuments, ManPageAndHtmlManualShowTheCommandsOfTheGuide)
         EXPECT_NE(rendered.find(heading), std::string::npos) << heading;
     EXPECT_EQ(rendered.find("{{"), std::string::npos);
 
-    for (const std::string &term : command_terms()) {
+    for (const auto &[term, description] : entries(guide_commands)) {
         EXPECT_NE(help.out.find("\n       " + term + "\n"), std::string::npos) << term;
         // man sets a short term on the line of its description.
         EXPECT_TRUE(man.out.find("\n       " + term + "\n") != std::string::npos ||
                     man.out.find("\n       " + term + " ") != std::string::npos) << term;
         EXPECT_NE(rendered.find(term), std::string::npos) << term;
+    }
+
+    // The interface in a section of its own, from the tables of its screens:
+    // every heading, paragraph, key and description, in each document.
+    // Unhyphenated and unjustified, man's lines flow back into the texts.
+    run_result plain_man = run_program({"man", "--nh", "--nj", "-E", "UTF-8", "-l", docs + "/kelv.1"}, o);
+    std::string page = flowed(help.out), shown = flowed(rendered), manned = flowed(plain_man.out);
+    EXPECT_NE(man.out.find("\nINTERACTIVE INTERFACE\n"), std::string::npos) << man.out;
+    EXPECT_NE(help.out.find("\nINTERACTIVE INTERFACE\n"), std::string::npos);
+    for (const guide_table *t : {&guide_interface, &guide_list_keys, &guide_view_keys, &guide_form_keys,
+                                 &guide_screen_keys, &guide_environment}) {
+        if (!t->section) {
+            EXPECT_NE(man.out.find("\n   " + std::string(t->heading) + "\n"), std::string::npos) << t->heading;
+            EXPECT_NE(help.out.find("\n   " + std::string(t->heading) + "\n"), std::string::npos) << t->heading;
+        }
+        EXPECT_NE(rendered.find(t->heading), std::string::npos) << t->heading;
+        if (t->intro) {
+            EXPECT_NE(manned.find(flowed(t->intro)), std::string::npos) << t->intro;
+            EXPECT_NE(page.find(flowed(t->intro)), std::string::npos) << t->intro;
+            EXPECT_NE(shown.find(flowed(t->intro)), std::string::npos) << t->intro;
+        }
+        for (const auto &[term, description] : entries(*t)) {
+            EXPECT_NE(man.out.find("\n       " + term), std::string::npos) << term;
+            EXPECT_NE(page.find(" " + term + " " + flowed(description)), std::string::npos) << term;
+            EXPECT_NE(manned.find(flowed(description)), std::string::npos) << description;
+            EXPECT_NE(shown.find(term), std::string::npos) << term;
+            EXPECT_NE(shown.find(flowed(description)), std::string::npos) << description;
+        }
     }
 }
 

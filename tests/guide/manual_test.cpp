@@ -27,15 +27,20 @@ void expect_laid_out(const std::string &page, size_t width)
                                  std::string(gap - gap / 2, ' ') + "KELV(1)");
     EXPECT_EQ(lines.back(), "kelv 0.2.0" + std::string(width - 17, ' ') + "KELV(1)");
 
+    // Sections, and the interface's parts within its own (indented by 3); a
+    // paragraph before a part's entries is set apart from them by an empty
+    // line too.
     std::vector<std::string> sections;
     for (size_t i = 1; i + 1 < lines.size(); i++) {
         const std::string &line = lines[i], &next = lines[i + 1];
         if (line.empty()) {
-            sections.push_back(next);
+            if (indent_of(next) < 7)
+                sections.push_back(next);
             continue;
         }
         const std::string &section = sections.back();
-        bool paragraph = section == "NAME" || section == "DESCRIPTION" || section == "SEE ALSO";
+        bool paragraph = section == "NAME" || section == "DESCRIPTION" || section == "SEE ALSO" ||
+                         section == "INTERACTIVE INTERFACE" || section.starts_with("   ");
         // Terms are never broken; everything else fits the width.
         if (paragraph || indent_of(line) != 7) {
             EXPECT_LE(guide_text_width(line.c_str()), width) << line;
@@ -46,8 +51,10 @@ void expect_laid_out(const std::string &page, size_t width)
         EXPECT_GT(guide_text_width(line.c_str()) + 1 + guide_text_width(first_word.c_str()), width)
             << "'" << first_word << "' fits after: " << line;
     }
-    EXPECT_EQ(sections, (std::vector<std::string>{"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS",
-                                                  "SEND OPTIONS", "JSON OUTPUT", "EXAMPLES", "FILES", "ENVIRONMENT",
+    EXPECT_EQ(sections, (std::vector<std::string>{"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "SEND OPTIONS",
+                                                  "JSON OUTPUT", "INTERACTIVE INTERFACE", "   The list",
+                                                  "   The message view", "   The form for a new message",
+                                                  "   Every screen", "EXAMPLES", "FILES", "ENVIRONMENT",
                                                   "EXIT STATUS", "SEE ALSO", "kelv 0.2.0" +
                                                   std::string(width - 17, ' ') + "KELV(1)"}));
 }

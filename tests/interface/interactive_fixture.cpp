@@ -34,3 +34,18 @@ std::string masked(const std::string &screen)
     return std::regex_replace(screen, std::regex("updated at \\d\\d:\\d\\d:\\d\\d"), "updated at hh:mm:ss");
 }
 
+
+std::string waiting(int cols, int rows, const std::string &title, const std::string &footer)
+{
+    std::string left = "┌─ " + title + " ";
+    std::string screen = left + repeat("─", static_cast<size_t>(cols - 1) - columns(left)) + "┐\n" + row(cols, "") +
+                         row(cols, " The terminal is smaller than 80×20. Enlarge it to go on.");
+    for (int i = 0; i < rows - 6; i++)
+        screen += row(cols, "");
+    return screen + bottom(cols, footer);
+}
+
+std::string with_footer(const std::string &screen, int cols, const std::string &footer)
+{
+    return screen.substr(0, screen.rfind("├")) + bottom(cols, footer);
+}

@@ -145,3 +145,8 @@ std::string bottom(int cols, const std::string &footer);
 std::string top(int cols, const std::string &title = "Kelvora · sent messages");
 // The screen with the time of the last load masked.
 std::string masked(const std::string &screen);
+// The screen with its footer row showing footer instead.
+std::string with_footer(const std::string &screen, int cols, const std::string &footer);
+// The whole screen of a screen titled title that waits for the terminal to
+// grow to 80×20, with footer as its only key.
+std::string waiting(int cols, int rows, const std::string &title, const std::string &footer);

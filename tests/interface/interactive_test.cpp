@@ -141,22 +141,22 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     ASSERT_TRUE(t->wait_for("─ Keys ")) << t->screen();
     std::string keys_screen = masked(t->screen());
     EXPECT_EQ(keys_screen.substr(keys_screen.find('\n') + 1),
-              row(80, "       ┌─ Keys ─────────────────────────────────────────────────────┐") +
-                  row(80, "       │                                                            │") +
-                  row(80, "       │  ↑ ↓ PgUp PgDn   move through the list                     │") +
-                  row(80, "       │  Enter           open the message: recipients and history  │") +
-                  row(80, "       │  n               write and send a new message              │") +
-                  row(80, "       │  r               revoke the selected message               │") +
-                  row(80, "       │  m               remind whoever has not confirmed          │") +
-                  row(80, "       │  p               delete old messages                       │") +
-                  row(80, "       │  /               search the messages by text or title      │") +
-                  row(80, "       │  q               quit                                      │") +
-                  row(80, "       │                                                            │") +
-                  row(80, "       │  The list updates by itself every 3 seconds.               │") +
-                  row(80, "       │  The complete guide: kelv --help.                          │") +
-                  row(80, "       │                                                            │") +
-                  row(80, "       │  any key to continue                                       │") +
-                  row(80, "       └────────────────────────────────────────────────────────────┘") +
+              row(80, "    ┌─ Keys ───────────────────────────────────────────────────────────┐") +
+                  row(80, "    │                                                                  │") +
+                  row(80, "    │  ↑ ↓ PgUp PgDn   move through the list, Home/End to its ends     │") +
+                  row(80, "    │  Enter           open the message: recipients, history and text  │") +
+                  row(80, "    │  n               write and send a new message                    │") +
+                  row(80, "    │  r               revoke the selected message                     │") +
+                  row(80, "    │  m               remind whoever has not confirmed                │") +
+                  row(80, "    │  p               delete old messages                             │") +
+                  row(80, "    │  /               search by text or title; Esc shows all again    │") +
+                  row(80, "    │  q               quit                                            │") +
+                  row(80, "    │                                                                  │") +
+                  row(80, "    │  The list updates by itself every 3 seconds.                     │") +
+                  row(80, "    │  The complete guide: kelv --help.                                │") +
+                  row(80, "    │                                                                  │") +
+                  row(80, "    │  any key to continue                                             │") +
+                  row(80, "    └──────────────────────────────────────────────────────────────────┘") +
                   bottom(80, "any key to continue"));
     // No colour at all: not one style in the emulator's cells.
     EXPECT_EQ(t->screen(true).find("\x1b["), std::string::npos) << t->screen(true);
@@ -169,12 +169,15 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     t->resize(80, 24);
     ASSERT_TRUE(t->wait_for("Printer on floor 2")) << t->screen();
     EXPECT_EQ(body_row(*t, 18), padded(80, ">  1  07/12 09:31  Plain message 1.                    ████████████  1/1"));
-    // Shrunk below 80×20 while the list is shown.
+    // A row short of the least, the list waits; q still leaves.
     t->resize(80, 19);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(80, 19, "Kelvora · sent messages", "q quit"));
+    t->keys({"q"});
     expect_ended_with_terminal_back(*t, 0, "smallest");
 
-    // Too narrow to start: kelv shows what kelv help shows, and the
-    // terminal was never touched.
+    // Too narrow to start: kelv shows what kelv help shows, the terminal
+    // untouched, and once the guide has ended it says why.
     auto narrow = start(79, 24, {}, "", "narrow");
     auto help = start(79, 24, {}, " help", "help");
     ASSERT_TRUE(help->wait_for("lines 1-18/26")) << help->screen();
@@ -186,6 +189,10 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
     help->keys({"q"});
     expect_ended_with_terminal_back(*help, 0, "help");
     expect_ended_with_terminal_back(*narrow, 0, "narrow");
+    EXPECT_TRUE(narrow->screen().starts_with("kelv: the terminal is 79×24; the interface needs at least 80×20\n"
+                                             "[kelv ended: 0]\n"))
+        << narrow->screen();
+    EXPECT_EQ(help->screen().find("kelv:"), std::string::npos) << help->screen();
 
     // SIGTERM while a confirm dialog waits: nothing is revoked.
     auto termed = start(80, 24, {}, "", "termed");
@@ -214,6 +221,59 @@ TEST_F(interactive_fixture, TheSmallestScreenWithoutColourAndEveryWayOut)
 }
 
 
+TEST_F(interactive_fixture, EveryScreenWaitsForTheTerminalToGrowAndComesBackAsItWas)
+{
+    twenty_messages();
+    auto t = start(80, 24);
+    ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
+    for (int i = 0; i < 18; i++)
+        t->keys({"Down"});
+    ASSERT_TRUE(t->wait_for("│ >  2  07/12")) << t->screen();
+    std::string list = masked(t->screen());
+
+    // The list: no key but q acts while it waits, and it comes back with
+    // the same rows and the same one selected.
+    t->resize(70, 18);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(70, 18, "Kelvora · sent messages", "q quit"));
+    t->keys({"Home", "Enter", "n", "r", "m", "/", "Escape"});
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("│ >  2  07/12")) << t->screen();
+    EXPECT_EQ(masked(t->screen()), list);
+
+    // A message's view, on its text scrolled by a row: Esc and q still go
+    // back, to a list that waits in its turn.
+    t->keys({"Home", "Enter"});
+    ASSERT_TRUE(t->wait_for("─ Message 20 ")) << t->screen();
+    ASSERT_TRUE(settled(*t)) << t->screen();
+    t->keys({"BTab", "Down"});
+    ASSERT_TRUE(t->wait_for("│  │ Save your work.")) << t->screen();
+    std::string view = masked(t->screen());
+    t->resize(70, 18);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(70, 18, "Message 20", "Esc back"));
+    t->keys({"Tab", "Up", "r"});
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("─ Message 20 ")) << t->screen();
+    ASSERT_TRUE(t->wait_for("│  │ Save your work.")) << t->screen();
+    EXPECT_EQ(masked(t->screen()), view);
+    t->resize(70, 18);
+    ASSERT_TRUE(t->wait_for("Enlarge it to go on.")) << t->screen();
+    t->keys({"q"});
+    ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
+    EXPECT_EQ(t->screen(), waiting(70, 18, "Kelvora · sent messages", "q quit"));
+
+    // Too small for even the borders, what the screen says, as it fits.
+    t->resize(30, 4);
+    ASSERT_TRUE(t->wait_for(" to go on.")) << t->screen();
+    EXPECT_EQ(t->screen(), " The terminal is smaller\n than 80×20. Enlarge it\n to go on.\n\n");
+    t->resize(80, 24);
+    ASSERT_TRUE(t->wait_for("│ > 20  07/12")) << t->screen();
+    EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
+    quit(*t);
+}
+
 TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown)
 {
     twenty_messages();
@@ -221,6 +281,16 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     auto t = start(80, 24);
     ASSERT_TRUE(t->wait_for("Plain message 4.")) << t->screen();
     ASSERT_TRUE(settled(*t)) << t->screen();
+
+    // A key that cannot act says why in the footer, over the same screen,
+    // for a few seconds; a second one says why in its turn.
+    auto refused = [&t](const std::string &key, const std::string &note) {
+        std::string before = masked(t->screen());
+        t->keys({key});
+        ASSERT_TRUE(t->wait_for(note)) << t->screen();
+        EXPECT_EQ(masked(t->screen()), with_footer(before, 80, note));
+    };
+    refused("m", "Message 20: nobody to remind until it is delivered.");
 
     t->keys({"r"});
     ASSERT_TRUE(t->wait_for("─ Revoke message 20? ")) << t->screen();
@@ -244,14 +314,19 @@ TEST_F(interactive_fixture, RevokeRemindAndPurgeChangeTheStoreAndAFailureIsShown
     EXPECT_NE(s.kelv({"status", "20"}).out.find("REVOKED on"), std::string::npos);
     t->keys({"x"});
     ASSERT_TRUE(t->wait_for("> 20  07/12 09:50  [revoked] Reboot")) << t->screen();
-    t->keys({"r", "m"}); // a revoked message is neither revoked again nor reminded
+    // A revoked message is neither revoked again nor reminded.
+    refused("r", "Message 20 has already been revoked.");
+    std::string legend = masked(t->screen());
+    refused("m", "Message 20 has been revoked: nobody to remind.");
+    ASSERT_TRUE(t->wait_gone("Message 20 has been revoked", 8000)) << t->screen();
+    EXPECT_EQ(masked(t->screen()), with_footer(legend, 80, "Enter open  n new  r revoke  m remind  p purge  / search  ? keys  q quit"));
 
     // Message 15: everyone confirmed, nobody to remind.
     for (int i = 0; i < 5; i++)
         t->keys({"Down"});
     ASSERT_TRUE(t->wait_for("> 15")) << t->screen();
-    t->keys({"m"});
-    EXPECT_FALSE(t->wait_for("Remind message", 700));
+    refused("m", "Message 15: everyone has already confirmed, nobody to remind.");
+    EXPECT_EQ(t->screen().find("Remind message"), std::string::npos);
     t->keys({"Up", "Up", "Up", "m"});
     ASSERT_TRUE(t->wait_for("─ Remind message 18? ")) << t->screen();
     EXPECT_TRUE(t->wait_for("│  1 recipient has not confirmed yet.")) << t->screen();
@@ -471,11 +546,11 @@ TEST_F(interactive_fixture, WideTextInTheListADialogAndTheView)
               top(80, "Message 2 · " + title) + row(80, " " + title + " · 07/12 09:32 · from root") +
                   row(80, " │ " + first.substr(0, 36 * 3)) + row(80, " │ " + first.substr(36 * 3)) +
                   row(80, " │ ご協力をお願いします。") + row(80, "") +
-                  row(80, "  Recipients (2)   History     ██████▒▒▒▒▒▒  1 confirmed · 1 delivered") + row(80, "") +
+                  row(80, "  Recipients (2)   History   Text   ██████▒▒▒▒▒▒  1 confirmed · 1 delivered") + row(80, "") +
                   row(80, " USER          STATE") +
                   row(80, " daemon        confirmed on 07/12 09:32 (terminal 端末三番のワークステー…)") +
                   row(80, " bin           delivered, written to 1 terminal") + rest +
-                  bottom(80, "Tab recipients/history   ↑/↓ scroll   m remind   r revoke   Esc back"));
+                  bottom(80, "Tab recipients/history/text   ↑/↓ scroll   m remind   r revoke   Esc back"));
     EXPECT_EQ(misdrawn(*t, 80, 24), "") << t->screen();
     t->keys({"Escape"});
     ASSERT_TRUE(t->wait_for("─ Kelvora · sent messages ")) << t->screen();
