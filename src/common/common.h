@@ -110,6 +110,11 @@ int width_of_bytes(const char *text, size_t len);
 // moved by these never stands inside one.
 size_t width_char_after(const char *text, size_t at);
 size_t width_char_before(const char *text, size_t at);
+// The bytes of the whole characters at the start of text to leave out so
+// that the rest, width columns wide, fits in room; width is what is left.
+// A field whose end must show (its cursor, the last character typed) is
+// shown from there.
+size_t width_skip_front(const char *text, int &width, int room);
 // The length of the well-formed UTF-8 sequence at p (n bytes available), or 0
 // when none starts there.
 size_t utf8_length(const unsigned char *p, size_t n);

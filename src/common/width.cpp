@@ -168,3 +168,14 @@ size_t width_char_before(const char *text, size_t at)
     }
     return at;
 }
+
+size_t width_skip_front(const char *text, int &width, int room)
+{
+    size_t from = 0;
+    while (width > room && text[from]) {
+        size_t next = width_char_after(text, from);
+        width -= width_of_bytes(text + from, next - from);
+        from = next;
+    }
+    return from;
+}

@@ -158,13 +158,8 @@ void field_line(strlist &lines, const struct compose_form &form, int i, int &cur
     int room = box_width() - 26;
     // The current field shows the part that holds its cursor; the others
     // show their start.
-    size_t from = 0;
     int before = form.field == i ? width_of_bytes(text, form.field_cursor) : 0;
-    while (before > room) {
-        size_t next = width_char_after(text, from);
-        before -= width_of_bytes(text + from, next - from);
-        from = next;
-    }
+    size_t from = width_skip_front(text, before, room);
     cursor_col = 14 + before;
 
     textbuf row, shown;

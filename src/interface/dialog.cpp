@@ -173,11 +173,8 @@ char *input_dialog(const frame &f, const char *title, const char *prompt, const 
         int width = display_width(visible);
         // Typing happens at the end: when the text is too long, its end shows.
         bool cut = width > room;
-        while (cut && width > room - 1) {
-            size_t next = width_char_after(visible, 0);
-            width -= width_of_bytes(visible, next);
-            visible += next;
-        }
+        if (cut)
+            visible += width_skip_front(visible, width, room - 1);
         textbuf_printf(field, "[ %s%s%s ]", cut ? "…" : "", visible, colour_enabled ? "\x1b[7m \x1b[0m" : "_");
         strlist lines;
         strlist_push_copy(lines, prompt);

@@ -46,10 +46,6 @@ bool is_user_event(const char *kind)
            strcmp(kind, "CONFIRMATION_FAILED") == 0;
 }
 
-} // namespace
-
-namespace {
-
 // Who may have written what: kelv's events the administrator (admin_uid),
 // a user's own the recipients, each under the user ID of their account,
 // looked up once per history rather than once per entry.
